@@ -67,6 +67,12 @@ bool RaiseCoreLimit() {
   return setrlimit(RLIMIT_CORE, &rlim_new) == 0;
 }
 
+// An ignored SIGCHLD survives execve, and while it is ignored the kernel reaps every child
+// itself and never sends the signal (sigaction(2), NOTES): supervision would stop in silence.
+bool ResetChildSignal() {
+  return std::signal(SIGCHLD, SIG_DFL) != SIG_ERR;
+}
+
 // daemon(3): the invoker's process exits 0 at once; this one goes on in a new session, in the
 // same working directory, with its standard streams on /dev/null.
 bool RunAsDaemon() {
@@ -153,7 +159,8 @@ int main(int argc, char* argv[]) {
   // The child's vector is the monitor's own from entry 1 on, its terminating null included.
   child_program = argv[1];
   child_agrs = &argv[1];
-  if (!RaiseCoreLimit() || !RunAsDaemon() || !BlockSignal() || StartChild() < 0) {
+  if (!RaiseCoreLimit() || !ResetChildSignal() || !RunAsDaemon() || !BlockSignal() ||
+      StartChild() < 0) {
     return -1;
   }
   WaitSignal();
