@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstddef>
 #include <csignal>
-#include <cstdlib>
 #include <optional>
 #include <string_view>
 
@@ -47,7 +46,7 @@ void WriteLine(int stream, std::string_view text, std::optional<int> number = st
   *end++ = '\n';
   // No handler is ever installed, so EINTR cannot occur, and a line this short reaches a pipe
   // whole (pipe(7), PIPE_BUF). If the stream itself is broken there is nowhere left to say so.
-  if (write(stream, line.data(), static_cast<size_t>(end - line.data())) < 0) {
+  if (write(stream, line.data(), static_cast<std::size_t>(end - line.data())) < 0) {
     return;
   }
 }
