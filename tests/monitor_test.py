@@ -151,7 +151,7 @@ class MonitorTest(unittest.TestCase):
         os.kill(pid, signal.SIGCONT)
         first = child(pid, argv) if action else None
         if action:
-            self.assertEqual((inherited(first), blocked(first)), (expected, INVOKER_MASK))
+            self.assert_launched(first, expected)
             action(pid, first)
         poll(lambda: len(lines(scratch, pid)) >= len(want), f"the lines {want}")
         os.kill(pid, signal.SIGCHLD)  # answered only once everything sent before it has been handled
@@ -163,11 +163,15 @@ class MonitorTest(unittest.TestCase):
             self.assertEqual(children(pid), [first])
         elif after == "new":
             restarted = child(pid, argv, other_than=first)
-            self.assertEqual((inherited(restarted), blocked(restarted)), (expected, INVOKER_MASK))
+            self.assert_launched(restarted, expected)
         else:
             self.assertEqual(children(pid), [])
             errors = [(2, "exec error")] if after >= 126 else []
             self.assertEqual([t[:2] for t in found.values() if not t.invoker], [(errors, f"exited with {after}")])
+
+    def assert_launched(self, child_pid, expected):
+        """A child has what the monitor has, and the invoker's signal mask, not the monitor's."""
+        self.assertEqual((inherited(child_pid), blocked(child_pid)), (expected, INVOKER_MASK))
 
     def test_refuses_to_start_without_a_program(self):
         for command in ([MONITOR], [sys.executable, "-c", EMPTY_ARGV, MONITOR]):
