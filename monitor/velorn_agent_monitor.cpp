@@ -2,20 +2,20 @@
 // arguments, starts it again at once whenever a signal ends it, and leaves it down when it
 // exits of its own accord. One process, one thread; every signal is taken synchronously.
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <charconv>
-#include <cstddef>
-#include <csignal>
-#include <optional>
-#include <string_view>
-
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstddef>
+#include <optional>
+#include <string_view>
 
 namespace {
 
