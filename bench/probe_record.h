@@ -1,0 +1,13 @@
+// What the benchmark's probe reports, in one write, every time a supervisor starts it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+
+struct ProbeRecord {
+  pid_t pid;
+  pid_t ppid;      // the supervisor: tells the bench the detached monitor's pid
+  timespec start;  // CLOCK_MONOTONIC, taken before anything else the probe does
+  bool crashing;   // the probe took a crash token and is about to kill itself
+};
