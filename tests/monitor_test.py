@@ -32,7 +32,7 @@ def elf_machine(path):
 
 # A cross-built monitor runs under user-mode emulation (binfmt_misc): /proc then shows the emulator,
 # whose command line starts with the interpreter and the program's full path.
-EMULATED = elf_machine(MONITOR) != elf_machine(sys.executable)
+EMULATED = elf_machine(MONITOR) != elf_machine("/proc/self/exe")
 
 
 def poll(probe, what, seconds=10.0):
