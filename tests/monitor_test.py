@@ -238,7 +238,9 @@ class MonitorTest(unittest.TestCase):
                 subprocess.run(["strace", "-f", "-o", log.name, "-e", "trace=%process,/rlimit", *command],
                                capture_output=True, check=False, timeout=10, env=no_leak_check)
                 # Nothing touched, nothing left behind: no core limit set, no process created.
-                self.assertNotRegex(log.read(), re.compile(r"RLIMIT_CORE|^\d+ +(clone3?\((?!.*CLONE_THREAD)|v?fork\()", re.M))
+                traced = log.read()
+                self.assertIn(f'execve("{MONITOR}", [', traced)
+                self.assertNotRegex(traced, re.compile(r"RLIMIT_CORE|^\d+ +(clone3?\((?!.*CLONE_THREAD)|v?fork\()", re.M))
 
 
 if __name__ == "__main__":
