@@ -158,7 +158,11 @@ int main(int argc, char* argv[]) {
   // The child's vector is the monitor's own from entry 1 on, its terminating null included.
   child_program = argv[1];
   child_agrs = &argv[1];
-  if (!RaiseCoreLimit() || !ResetChildSignal() || !RunAsDaemon() || !BlockSignal() ||
+  // The six signals are blocked before detaching: started as the leader of a terminal's
+  // session, the invoker's exit makes the kernel send SIGHUP to the terminal's foreground
+  // group, which holds the process daemon(3) forked until its setsid(). Blocked, the signal
+  // stays pending and the wait loop drops it; its default action would end the monitor.
+  if (!RaiseCoreLimit() || !ResetChildSignal() || !BlockSignal() || !RunAsDaemon() ||
       StartChild() < 0) {
     return -1;
   }
