@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Package check, run as root: builds the Debian package from a configured and built build
-# directory; if it is for this machine, installs it, runs the installed monitor, purges the
-# package and checks that nothing it installed is left behind.
-#   packaging/check_package.sh BUILD_DIR
+# directory, or takes a built one; if it is for this machine, installs it, runs the installed
+# monitor, purges the package and checks that nothing it installed is left behind.
+#   packaging/check_package.sh BUILD_DIR|PACKAGE.deb
 set -euo pipefail
 
 readonly pkg=velorn-agent-monitor
@@ -17,7 +17,7 @@ readonly sleep_arg
 readonly child_cmd="/usr/bin/sleep $sleep_arg"
 readonly monitor_cmd="$monitor $child_cmd"
 
-build_dir=$(realpath -e "${1:?usage: check_package.sh BUILD_DIR}")
+source=$(realpath -e "${1:?usage: check_package.sh BUILD_DIR|PACKAGE.deb}")
 work=$(mktemp -d)
 installed_here=false
 
@@ -84,12 +84,17 @@ state=$(pkg_state)
 [[ ! -e $monitor ]] || fail "$monitor exists outside the package; the purge would remove it"
 ok "$pkg not installed, $monitor absent"
 
-step "building the package from $build_dir"
-cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
-debs=("$work"/*.deb)
-[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || fail "cpack made no single .deb: ${debs[*]}"
-deb=${debs[0]}
+if [[ -d $source ]]; then
+  step "building the package from $source"
+  cpack -G DEB --config "$source/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
+  debs=("$work"/*.deb)
+  [[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || fail "cpack made no single .deb: ${debs[*]}"
+  deb=${debs[0]}
+else
+  step "checking $source"
+  deb=$source
+fi
 dpkg-deb -f "$deb" Package Version Architecture Depends | sed 's/^/   /'
 [[ $(dpkg-deb -f "$deb" Package) == "$pkg" ]] || fail "package name is not $pkg"
 [[ $(dpkg-deb -f "$deb" Depends) =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "Depends is not libc6 alone"
