@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Package check, run as root: builds the Debian package from a configured and built build
-# directory, or takes a built one; if it is for this machine, installs it, runs the installed
-# monitor, purges the package and checks that nothing it installed is left behind.
+# directory and checks it with lintian, or takes a built one (and checks it with lintian if that
+# is installed); if it is for this machine, installs it, runs the installed monitor, purges the
+# package and checks that nothing it installed is left behind.
 #   packaging/check_package.sh BUILD_DIR|PACKAGE.deb
 set -euo pipefail
 
@@ -9,6 +10,8 @@ readonly pkg=velorn-agent-monitor
 readonly monitor=/usr/sbin/velorn_agent_monitor
 readonly man_page=/usr/share/man/man8/velorn_agent_monitor.8.gz
 readonly unit_example=/usr/share/doc/$pkg/examples/velorn_agent_monitor.service
+# A native package's changelog (Debian policy 12.7).
+readonly changelog=/usr/share/doc/$pkg/changelog.gz
 readonly deadline_s=10
 # sleep adds up its arguments; the fraction makes this run's command lines unique, so that
 # pgrep -f finds this run's processes and nobody else's.
@@ -86,6 +89,9 @@ ok "$pkg not installed, $monitor absent"
 
 if [[ -d $source ]]; then
   step "building the package from $source"
+  # cpack makes the package's directories under the umask, so their modes depend on it; as
+  # dpkg-buildpackage does, the package is built with 0022.
+  umask 022
   cpack -G DEB --config "$source/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
   debs=("$work"/*.deb)
@@ -99,6 +105,21 @@ dpkg-deb -f "$deb" Package Version Architecture Depends | sed 's/^/   /'
 [[ $(dpkg-deb -f "$deb" Package) == "$pkg" ]] || fail "package name is not $pkg"
 [[ $(dpkg-deb -f "$deb" Depends) =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "Depends is not libc6 alone"
 ok "built ${deb##*/}"
+
+# No error and no warning; informational tags are shown but pass. A built .deb may be checked
+# where lintian is not installed (a test machine); one built here from a build directory may not.
+step "lintian"
+if [[ -d $source ]] || command -v lintian >/dev/null; then
+  lintian_status=0
+  lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1 || lintian_status=$?
+  # lintian warns about itself when run as root; that line says nothing about the package.
+  grep -vx 'running with root privileges is not recommended!' "$work/lintian.log" | sed 's/^/   /' || true
+  ((lintian_status == 0)) || fail "lintian --fail-on error,warning exited with $lintian_status"
+  ok "lintian: no error and no warning"
+else
+  echo "   skipped: lintian is not installed"
+fi
+
 arch=$(dpkg-deb -f "$deb" Architecture)
 if [[ $arch != "$(dpkg --print-architecture)" ]]; then
   # A cross-built package cannot be installed here; its fields and contents are all there is.
@@ -121,7 +142,7 @@ for path in "${paths[@]}"; do
   listed[$path]=1
   [[ -e $path ]] || fail "listed by dpkg -L but missing: $path"
 done
-for path in "$monitor" "$man_page" "/usr/share/doc/$pkg/copyright" "$unit_example"; do
+for path in "$monitor" "$man_page" "/usr/share/doc/$pkg/copyright" "$changelog" "$unit_example"; do
   [[ -n ${listed[$path]:-} && -f $path ]] || fail "not installed by the package: $path"
 done
 ok "${#paths[@]} paths installed, among them $monitor, $man_page, $unit_example"

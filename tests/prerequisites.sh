@@ -10,6 +10,7 @@ declare -A provider=(
   [hardening-check]=devscripts [groff]=groff-base [man]=man-db
   [dpkg-shlibdeps]=dpkg-dev [file]=file
   [aarch64-linux-gnu-g++]=g++-aarch64-linux-gnu [qemu-aarch64-static]=qemu-user-static
+  [lintian]=lintian [diffoscope]=diffoscope-minimal [git]=git [cmp]=diffutils [strings]=binutils
 )
 missing=()
 for tool in "${!provider[@]}"; do

@@ -14,4 +14,5 @@ for build in aarch64 checked; do
   echo "=== packaging/check_package.sh build/$build"
   packaging/check_package.sh "build/$build"
 done
+echo "=== packaging/check_reproducible.sh" && packaging/check_reproducible.sh
 echo "=== every test and check passed"
