@@ -1,38 +1,44 @@
 #!/usr/bin/env python3
-"""Black-box tests of the monitor binary. Usage: monitor_test.py MONITOR PROBE
+"""Black-box tests of the monitor binary.
 
-Each row starts the real monitor under strace -ff, which records the status lines that detaching
-sends to /dev/null, acts on it from outside, then reads the outcome from the traces and /proc.
-The test is a child subreaper, so the detached monitor and every orphan it leaves become its
+    monitor_test.py MONITOR PROBE [unittest arguments: -k NAME, or MonitorTest.test_NAME, to run rows alone]
+
+Each row of the table starts the real monitor under strace -ff, which records the status lines that
+detaching sends to /dev/null, acts on it from outside, then reads the outcome from the traces and
+/proc. The test is a child subreaper, so the detached monitor and every orphan it leaves become its
 children: teardown kills and reaps them all, whether the row passed or not."""
-import collections, contextlib, ctypes, glob, os, re, resource, signal, subprocess, sys, tempfile, time, unittest
+import collections, contextlib, ctypes, glob, os, re, resource, shutil, signal, subprocess, sys, tempfile, time, unittest
 
 MONITOR, PROBE = (os.path.abspath(p) for p in sys.argv[1:3])
-USAGE = b"usage: velorn_agent_monitor PROGRAM [ARG]...\n"
+USAGE = "usage: velorn_agent_monitor PROGRAM [ARG]..."
 DROPPED = [signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGPIPE, signal.SIGALRM]
 SIX = {*DROPPED, signal.SIGCHLD}
-# The monitor is started as an unfriendly invoker might: with SIGUSR2 blocked, which the child
-# must find blocked too, with SIGCHLD ignored, and with a core-file limit of 0 (setUpClass).
-INVOKER, INVOKER_MASK = ["env", "--ignore-signal=CHLD"], {signal.SIGUSR2}
+# The monitor is started as an unfriendly invoker might: with SIGUSR2 blocked and SIGUSR1 ignored, which the child
+# must find so too; with SIGCHLD ignored, which it must not; with a core-file limit of 0 (setUpClass); and with a
+# descriptor above the standard three and a variable of its own, which the child must find as they were given.
+# Every other signal has its default action, whatever the test inherited (nohup ignores SIGHUP, say). Resetting
+# them all, this env(1) also empties the mask, so it blocks SIGUSR2 itself.
+INVOKER = ["env", "--default-signal", "--ignore-signal=CHLD,USR1", "--block-signal=USR2"]
+INVOKER_MASK, INVOKER_IGNORED, HELD = {signal.SIGUSR2}, {signal.SIGUSR1}, 7
+# LeakSanitizer cannot work under ptrace: a sanitized monitor is checked for leaks in the untraced refused starts.
+ENV = {**os.environ, "VELORN_TEST": "kept as given", "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+TRACED = "trace=write,execve,clone,clone3,rt_sigtimedwait,prlimit64,rt_sigaction,rt_sigprocmask,setsid"
 PING = "child exit normally:0"  # the answer to a SIGCHLD sent from outside
+RESTART = ["child exit by signal:9", "fork ok"]
+# A crash loop of this length must end within the time given, several times what the slowest machine needs:
+# a delay before each restart, or a limit on their number, fails it.
+CRASHES, CRASH_SECONDS = 2000, 120
+UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+# The finite hard core-file limit given to nobody: prlimit cannot raise the one in force without privilege.
+HARD_CORE = resource.getrlimit(resource.RLIMIT_CORE)[1]
+FINITE = 4096 if HARD_CORE == resource.RLIM_INFINITY else min(4096, HARD_CORE)
 # Python's own spawning refuses an empty argument vector; libc's execve(2) does not.
 EMPTY_ARGV = ("import ctypes, sys; libc = ctypes.CDLL(None); libc.execve(sys.argv[1].encode(),"
               " (ctypes.c_char_p * 1)(), ctypes.c_void_p.in_dll(libc, 'environ'))")
-Trace = collections.namedtuple("Trace", "lines end invoker")  # lines as (fd, text); end as strace says
-# A row: the monitor's argv, an action on (monitor, child), the monitor's status lines after the first
-# "fork ok" (text for stdout, (fd, text) otherwise), then "new" child, "same" child, None, or the exit
-# code of a child that ends; extra strace options, commands that start the invoker, the core limit.
-Row = collections.namedtuple("Row", "argv action lines after strace prefix core", defaults=([], [], None))
-
-
-def elf_machine(path):
-    with open(path, "rb") as f:
-        return f.read(20)[18:20]
-
-
-# A cross-built monitor runs under user-mode emulation (binfmt_misc): /proc then shows the emulator,
-# whose command line starts with the interpreter and the program's full path.
-EMULATED = elf_machine(MONITOR) != elf_machine("/proc/self/exe")
+Trace = collections.namedtuple("Trace", "lines end execs forks text")  # lines as (fd, text); end as strace says
+# Fails the invoker's first call of syscall whose arguments start with call, and with onward "+" every later one too;
+# the calls made before it, by libc and by the commands before the monitor, are counted in a dry run of the row.
+Fault = collections.namedtuple("Fault", "syscall call error onward", defaults=("",))
 
 
 def poll(probe, what, seconds=10.0):
@@ -40,56 +46,106 @@ def poll(probe, what, seconds=10.0):
     deadline = time.monotonic() + seconds
     while not (value := probe()):
         if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
+            raise AssertionError(f"timed out after {seconds:g} s waiting for {what}")
         time.sleep(0.005)
     return value
 
 
+@contextlib.contextmanager
+def proc_access():
+    try:
+        yield
+    except PermissionError as error:
+        raise AssertionError(f"this environment cannot run the row: {error}; reading the /proc entries of another"
+                             " user's process needs CAP_SYS_PTRACE") from error
+
+
 def read(path):
-    with contextlib.suppress(OSError), open(path, "rb") as f:
-        return f.read().decode()
-    return ""  # the process has gone
+    with proc_access():
+        try:
+            with open(path, "rb") as f:
+                return f.read().decode(errors="surrogateescape")
+        except (FileNotFoundError, ProcessLookupError):
+            return ""  # the process has gone
 
 
-INTERPRETERS = {line.split()[1] for entry in glob.glob("/proc/sys/fs/binfmt_misc/*")
-                for line in read(entry).splitlines() if line.startswith("interpreter ")}
+def parents():
+    """pid -> parent pid of every process, from /proc/PID/stat: works without CONFIG_PROC_CHILDREN."""
+    found = {}
+    for name in filter(str.isdigit, os.listdir("/proc")):
+        if stat := read(f"/proc/{name}/stat"):  # the name in parentheses may hold anything
+            found[int(name)] = int(stat[stat.rindex(")") + 2:].split()[1])
+    return found
 
 
-def program_argv(pid):
-    argv = read(f"/proc/{pid}/cmdline").split("\0")[:-1]
-    return argv[2:] if EMULATED and argv[:1] and argv[0] in INTERPRETERS else argv
+def state(pid):
+    stat = read(f"/proc/{pid}/stat")
+    return stat[stat.rindex(")") + 2] if stat else None
 
 
 def children(pid):
-    return [int(c) for c in read(f"/proc/{pid}/task/{pid}/children").split()]
+    return sorted(p for p, parent in parents().items() if parent == pid)
 
 
 def descendants(pid):
-    return [d for c in children(pid) for d in [c, *descendants(c)]]
+    tree, found = parents(), [pid]
+    for parent in found:  # grows as it goes
+        found += [p for p, its_parent in tree.items() if its_parent == parent]
+    return found[1:]
 
 
-def blocked(pid):
-    bits = int(re.search(r"SigBlk:\s*(\w+)", read(f"/proc/{pid}/status")).group(1), 16)
+def signals(pid, field):
+    bits = int(re.search(rf"{field}:\s*(\w+)", read(f"/proc/{pid}/status")).group(1), 16)
     return {n for n in range(1, 65) if bits >> (n - 1) & 1}
 
 
+def program_argv(pid):
+    return read(f"/proc/{pid}/cmdline").split("\0")[:-1]
+
+
 def inherited(pid):
-    core = re.search(r"Max core file size\s+(\S+)", read(f"/proc/{pid}/limits")).group(1)
-    return {"cwd": os.readlink(f"/proc/{pid}/cwd"), "core": core, "session": os.getsid(pid),
-            "stdio": [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in range(3)]}
+    with proc_access():
+        return {"cwd": os.readlink(f"/proc/{pid}/cwd"),
+                "core": re.search(r"Max core file size\s+(\S+)", read(f"/proc/{pid}/limits")).group(1),
+                "session": os.getsid(pid), "group": os.getpgid(pid), "ignored": signals(pid, "SigIgn"),
+                "fds": {int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")},
+                "env": dict(v.split("=", 1) for v in read(f"/proc/{pid}/environ").split("\0")[:-1])}
 
 
-def traces(scratch):
-    """pid -> Trace of every process that strace -ff followed."""
-    found, threads = {}, set()  # an emulator's own threads are traced too
-    for path in glob.glob(f"{scratch}/trace.*"):
-        text = read(path)
-        threads.update(re.findall(r"^clone3?\(.*CLONE_THREAD.* = (\d+)$", text, re.M))
-        lines = re.findall(r'^write\(([12]), "(.*)\\n", \d+\)\s+= \d+$', text, re.M)
-        end = re.search(r"^\+\+\+ (.*) \+\+\+$", text, re.M)
-        found[int(path.rsplit(".", 1)[1])] = Trace([(int(fd), s) for fd, s in lines], end and end.group(1),
-                                                   f'execve("{MONITOR}"' in text)
-    return {pid: trace for pid, trace in found.items() if str(pid) not in threads}
+def footprint(pid):
+    status = read(f"/proc/{pid}/status")
+    field = lambda name: re.search(rf"^{name}:\s*(\d+)", status, re.M).group(1)  # noqa: E731
+    return {"descriptors": len(os.listdir(f"/proc/{pid}/fd")), "mappings": read(f"/proc/{pid}/maps").count("\n"),
+            "VmRSS kB": field("VmRSS"), "threads": field("Threads"),
+            "zombies": sum(state(c) == "Z" for c in children(pid))}
+
+
+def idle(pid):
+    """Waits until the monitor sleeps in its wait with nothing pending: it has taken every signal sent before."""
+    poll(lambda: state(pid) == "S" and not signals(pid, "SigPnd") and not signals(pid, "ShdPnd"), "the monitor to idle")
+
+
+def trace(scratch, pid):
+    text = read(f"{scratch}/trace.{pid}")
+    lines = re.findall(r'^write\(([12]), "(.*)\\n", \d+\)\s+= \d+$', text, re.M)
+    end = re.search(r"^\+\+\+ (.*) \+\+\+$", text, re.M)
+    return Trace([(int(fd), s) for fd, s in lines], end and end.group(1), re.findall(r'^execve\("(.*?)", .* = 0$',
+                 text, re.M), [int(p) for p in re.findall(r"^clone3?\(.* = (\d+)$", text, re.M)], text)
+
+
+def executed(scratch, program):
+    """The traced process that executed program, once it has."""
+    pids = (int(path.rsplit(".", 1)[1]) for path in glob.glob(f"{scratch}/trace.*"))
+    return next((pid for pid in pids if program in trace(scratch, pid).execs), None)
+
+
+def end_of(pid):
+    """How a child of this test ended, in strace's words, once it has; it is reaped then."""
+    reaped, status = os.waitpid(pid, os.WNOHANG)
+    if not reaped:
+        return None
+    return (f"killed by {signal.Signals(os.WTERMSIG(status)).name}" if os.WIFSIGNALED(status)
+            else f"exited with {os.WEXITSTATUS(status)}")
 
 
 def kill_all():
@@ -101,69 +157,109 @@ def kill_all():
             os.waitpid(-1, 0)
 
 
-@contextlib.contextmanager
-def started(row):
-    """Starts the monitor as the row says, in a scratch directory; gives its pid and that directory."""
-    with tempfile.TemporaryDirectory() as scratch:
-        os.symlink(PROBE, f"{scratch}/probe")
-        open(f"{scratch}/data", "w").close()  # a program that exists but cannot be executed
-        # strace injects faults only into the calls it traces.
-        strace = subprocess.Popen(["strace", "-ff", "-o", f"{scratch}/trace", "-e", "signal=none", "-e",
-                                   "trace=write,execve,clone,clone3,rt_sigtimedwait", *row.strace, *row.prefix,
-                                   *INVOKER, MONITOR, *row.argv], cwd=scratch)
-        try:
-            pid = poll(lambda: [p for p in children(os.getpid()) if p != strace.pid], "the monitor")[0]
-            poll(lambda: lines(scratch, pid), "the first status line")  # detached, blocked, forked
-            yield pid, scratch
-        finally:
-            kill_all()
-            strace.wait()
-
-
-def lines(scratch, pid):
-    return traces(scratch).get(pid, Trace([], None, False)).lines
-
-
-def child(pid, argv, other_than=None):
-    return poll(lambda: next((c for c in children(pid) if c != other_than
-                              and program_argv(c) == argv), None), f"a child {argv}")
+def child(monitor, argv, other_than=None):
+    return poll(lambda: next((c for c in children(monitor) if c != other_than and program_argv(c) == argv), None),
+                f"a child {argv}")
 
 
 def kill_child(sig):
-    return lambda monitor, running: os.kill(running, sig)
+    return lambda test, monitor, running, scratch: os.kill(running, sig)
 
 
-def storm(monitor, _):
-    for sig in DROPPED * 20:
+def kill_monitor(test, monitor, running, scratch):
+    os.kill(monitor, signal.SIGKILL)
+
+
+def kill_group(test, monitor, running, scratch):  # what the README gives to stop both
+    os.killpg(monitor, signal.SIGKILL)
+
+
+def storm(test, monitor, running, scratch, rounds=20):
+    for sig in DROPPED * rounds:
         os.kill(monitor, sig)
 
 
-UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+def crash_loop(test, monitor, running, scratch):
+    """Thousands of crash-restarts and dropped signals must leave the monitor as it was and the running child alone."""
+    argv = program_argv(running)
+    os.kill(running, signal.SIGKILL)  # the baseline is taken once the restart path has run
+    running = child(monitor, argv, other_than=running)
+    idle(monitor)
+    before = footprint(monitor)
+    open(f"{scratch}/crashes", "x").close()
+    os.kill(running, signal.SIGKILL)
+    size = lambda: os.path.getsize(f"{scratch}/crashes")  # noqa: E731
+    poll(lambda: size() > CRASHES, f"{CRASHES} crash-restarts (not all done: restarts delayed or limited?)",
+         CRASH_SECONDS)
+    running = child(monitor, argv)  # the start after the last crash, the only live one
+    storm(test, monitor, running, scratch, rounds=1000)
+    idle(monitor)
+    test.assertEqual(footprint(monitor), before, "the monitor grew")
+    return running
+
+
+# A row: its name; the monitor's argv; an action on (test, monitor, running child, scratch) that may return the child
+# expected to run at the end; the monitor's status lines (text for stdout, (fd, text) otherwise), or None when no
+# monitor may detach; what becomes of its children: "new" child, "same" child, the "orphan" left by the monitor, the
+# child "killed" with it, None, or the exit code of a child that ends; how the monitor ends (None: it lives); what the
+# invoker writes and its exit status; strace options (faults), commands before the monitor, running as nobody, the
+# core-file limit expected, an invoker fault, how many starts, on a terminal of their own.
+Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
+                                    " repeat terminal", defaults=(None, None, ([], 0), [], [], False, None, None, 1, False))
+LIVE = ("new", "same", "orphan", "killed")
 
 
 class MonitorTest(unittest.TestCase):
+    maxDiff = None
     ROWS = [
-        Row(["./probe", "", "-x", "a b"], kill_child(signal.SIGKILL), ["child exit by signal:9", "fork ok"], "new"),
-        Row(["probe", "--", " "], kill_child(signal.SIGSEGV), ["child exit by signal:11", "fork ok"], "new"),
-        Row([PROBE], storm, [], "same"),
-        Row([PROBE, "stopped"], kill_child(signal.SIGSTOP), [PING], "same"),  # waitpid reports nothing
-        Row(["/bin/true"], None, ["child exit normally:0"], 0),
-        Row(["/bin/false", "x"], None, ["child exit normally:256"], 1),
-        Row(["./missing"], None, ["child exit normally:32512"], 127),
-        Row(["true"], None, ["child exit normally:32512"], 127),  # PATH is never searched
-        Row(["./data"], None, ["child exit normally:32256"], 126),
-        # Failures injected by strace, which counts each system call per process: the monitor's
-        # second fork is its first restart, its first sigwait is the one after the first launch.
-        Row([PROBE, "no fork"], kill_child(signal.SIGKILL), ["child exit by signal:9", (2, "fork error")], None,
-            ["-e", "inject=clone:error=EAGAIN:when=2"]),
-        Row([PROBE, "no wait"], kill_child(signal.SIGKILL),
-            [(2, "wait signal error"), "child exit by signal:9", "fork ok"], "new",
-            ["-e", "inject=rt_sigtimedwait:error=EINVAL:when=1"]),
+        Row("sigkill", ["./probe", "", "-x", "a b"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new"),
+        Row("sigsegv", ["probe", "--", " "], kill_child(signal.SIGSEGV), ["fork ok", "child exit by signal:11",
+                                                                          "fork ok"], "new"),
+        Row("dropped_signals", [PROBE], storm, ["fork ok"], "same"),
+        Row("stopped", [PROBE, "stopped"], kill_child(signal.SIGSTOP), ["fork ok", PING], "same"),  # nothing to collect
+        Row("exit_0", ["/bin/true"], None, ["fork ok", "child exit normally:0"], 0),
+        Row("exit_1", ["/bin/false", "x"], None, ["fork ok", "child exit normally:256"], 1),
+        Row("missing", ["./missing"], None, ["fork ok", "child exit normally:32512"], 127),
+        Row("no_path_search", ["true"], None, ["fork ok", "child exit normally:32512"], 127),
+        Row("missing_interpreter", ["./script"], None, ["fork ok", "child exit normally:32512"], 127),
+        Row("not_executable", ["./data"], None, ["fork ok", "child exit normally:32256"], 126),
+        Row("monitor_killed", [PROBE], kill_monitor, ["fork ok"], "orphan", "killed by SIGKILL"),
+        Row("group_killed", [PROBE], kill_group, ["fork ok"], "killed", "killed by SIGKILL"),
+        Row("crash_loop", ["./probe", "--crash", "crashes", str(CRASHES)], crash_loop,
+            ["fork ok", *RESTART * (CRASHES + 2)], "same"),
+        # The leader of a terminal's session, which the monitor then is, hangs its foreground group up as it exits:
+        # the process daemon(3) forked is in that group until its setsid(). Often enough that a race cannot hide.
+        Row("terminal_session", [PROBE, "terminal"], None, ["fork ok"], "same", prefix=["setsid", "--ctty"], repeat=20,
+            terminal=True),
+        # Failures injected by strace, which counts each system call per process: the monitor's second fork is its
+        # first restart, its first sigwait is the one after the first launch.
+        Row("restart_fork_fails", [PROBE], kill_child(signal.SIGKILL), ["fork ok", "child exit by signal:9",
+                                                                        (2, "fork error")], None,
+            strace=["-e", "inject=clone:error=EAGAIN:when=2"]),
+        Row("wait_fails", [PROBE], kill_child(signal.SIGKILL), ["fork ok", (2, "wait signal error"), *RESTART], "new",
+            strace=["-e", "inject=rt_sigtimedwait:error=EINVAL:when=1"]),
+        Row("setsid_fails", [PROBE], None, [], None, "exited with 255", strace=["-e", "inject=setsid:error=EPERM"]),
+        # With at most two processes for nobody, the invoker, kept a zombie by a parent that never reaps it, leaves
+        # the detached monitor none for its first fork.
+        Row("first_fork_fails", [PROBE], None, [(2, "fork error")], None, "exited with 255",
+            prefix=["sh", "-c", 'exec "$@" & exec sleep infinity', "sh", "prlimit", "--nproc=2"], unprivileged=True),
         # Without privilege the hard limit cannot be raised, so the soft one is raised to meet it.
-        Row([PROBE, "finite"], kill_child(signal.SIGKILL), ["child exit by signal:9", "fork ok"], "new",
-            [], ["prlimit", "--core=0:4096", *UNPRIVILEGED], "4096"),
-        Row([PROBE, "zero"], kill_child(signal.SIGKILL), ["child exit by signal:9", "fork ok"], "new",
-            [], ["prlimit", "--core=0:0", *UNPRIVILEGED], "0"),
+        Row("unprivileged_finite_core", [PROBE, "finite"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
+            prefix=["prlimit", f"--core=0:{FINITE}"], unprivileged=True, core=str(FINITE)),
+        Row("unprivileged_zero_core", [PROBE, "zero"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
+            prefix=["prlimit", "--core=0:0"], unprivileged=True, core="0"),
+        # Refused starts: the invoker exits 255 and nothing is started.
+        Row("no_program", [], None, None, invoker=([(2, USAGE)], 255)),
+        Row("empty_argv", [], None, None, invoker=([(2, USAGE)], 255), prefix=[sys.executable, "-c", EMPTY_ARGV]),
+        Row("core_limit_unreadable", [PROBE], None, None, invoker=([], 255),
+            fault=Fault("prlimit64", "0, RLIMIT_CORE, NULL", "EPERM")),
+        Row("core_limit_fixed", [PROBE], None, None, invoker=([], 255),
+            fault=Fault("prlimit64", "0, RLIMIT_CORE, {", "EPERM", "+")),
+        Row("sigchld_reset_fails", [PROBE], None, None, invoker=([], 255),
+            fault=Fault("rt_sigaction", "SIGCHLD, {sa_handler=SIG_DFL", "EINVAL")),
+        Row("block_fails", [PROBE], None, None, invoker=([(2, "pthread_sigmask fail")], 255),
+            fault=Fault("rt_sigprocmask", "SIG_BLOCK, [HUP INT PIPE ALRM TERM CHLD]", "EINVAL")),
+        Row("detach_fork_fails", [PROBE], None, None, invoker=([], 255), fault=Fault("clone", "", "EAGAIN")),
     ]
 
     @classmethod
@@ -171,77 +267,178 @@ class MonitorTest(unittest.TestCase):
         libc = ctypes.CDLL(None, use_errno=True)
         if libc.prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
             raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+        if subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True, check=False).returncode:
+            raise AssertionError("this environment cannot run the suite: strace cannot trace (ptrace refused?)")
         signal.pthread_sigmask(signal.SIG_SETMASK, INVOKER_MASK)
-        hard = resource.getrlimit(resource.RLIMIT_CORE)[1]
-        resource.setrlimit(resource.RLIMIT_CORE, (0, hard))
-        cls.core = "unlimited" if os.geteuid() == 0 or hard == resource.RLIM_INFINITY else str(hard)
-        if EMULATED:
-            print("\nEmulated: the monitor's signal mask is not checked, since /proc shows the emulator's own,"
-                  " which it keeps in step with the program's only lazily.", file=sys.stderr)
+        resource.setrlimit(resource.RLIMIT_CORE, (0, HARD_CORE))
+        cls.core = "unlimited" if cls.may_raise_core() else str(HARD_CORE)
+        # Stopped from outside, the suite still kills what it started: the rows clean up as they unwind.
+        for sig in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.default_int_handler)
+        # Copies that nobody can reach, wherever the build lies (under /root, say); removed at exit in any case.
+        cls.shared = tempfile.TemporaryDirectory(prefix="monitor_test.")
+        os.chmod(cls.shared.name, 0o755)
+        cls.copies = {path: shutil.copy(path, cls.shared.name) for path in (MONITOR, PROBE)}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.shared.cleanup()
+
+    @staticmethod
+    def may_raise_core():
+        """Whether this process may lift its hard core-file limit, as the monitor will try: root may, unless it lacks
+        CAP_SYS_RESOURCE (a container's, say)."""
+        if (pid := os.fork()) == 0:
+            with contextlib.suppress(BaseException):
+                resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+                os._exit(0)
+            os._exit(1)
+        return os.waitpid(pid, 0)[1] == 0
 
     def tearDown(self):
         kill_all()
 
-    def test_supervision(self):
-        for row in self.ROWS:
-            with self.subTest(argv=row.argv, after=row.after), started(row) as (pid, scratch):
-                self.check_row(pid, scratch, row)
+    def run_row(self, row):
+        if row.unprivileged and (refused := subprocess.run([*UNPRIVILEGED, "true"], capture_output=True, check=False)
+                                 ).returncode:
+            self.fail(f"this environment cannot run the row as nobody: {refused.stderr.decode().strip()}")
+        for start in range(row.repeat):
+            with self.subTest(start=start + 1) if row.repeat > 1 else contextlib.nullcontext(), \
+                    self.started(row) as (scratch, invoker, monitor):
+                self.check_row(row, scratch, invoker, monitor)
 
-    def check_row(self, pid, scratch, row):
-        want = [(1, s) if isinstance(s, str) else s for s in ["fork ok", *row.lines]]
-        expected = {"cwd": scratch, "core": row.core or self.core, "session": pid, "stdio": ["/dev/null"] * 3}
-        self.assertEqual(inherited(pid), expected)
-        self.check_monitor_mask(pid)
-        first = child(pid, row.argv) if row.action else None
-        if row.action:
+    @contextlib.contextmanager
+    def started(self, row):
+        """Starts the monitor as the row says, in a scratch directory; gives that directory and the pids of the
+        invoker and of the detached monitor (None if there is none), once the monitor has written or ended."""
+        monitor = self.copies[MONITOR] if row.unprivileged else MONITOR
+        argv = [self.copies.get(arg, arg) if row.unprivileged else arg for arg in row.argv]
+        strace = ["strace", "-ff", "--seccomp-bpf", "-s", "256", "-e", "signal=none", "-e", TRACED, *row.strace,
+                  *self.fault_options(row)]
+        with tempfile.TemporaryDirectory() as scratch, contextlib.ExitStack() as cleanup:
+            os.symlink(PROBE, f"{scratch}/probe")
+            open(f"{scratch}/data", "w").close()  # a program that exists but cannot be executed
+            with open(f"{scratch}/script", "w") as script:
+                script.write("#!/nonexistent/interpreter\n")
+            os.chmod(f"{scratch}/script", 0o755)
+            errors = cleanup.enter_context(open(f"{scratch}/strace.err", "w+"))
+            held = os.open(f"{scratch}/held", os.O_RDWR | os.O_CREAT)  # left open for the monitor
+            os.dup2(held, HELD)
+            os.close(held)
+            cleanup.callback(os.close, HELD)
+            terminal, console = os.openpty() if row.terminal else (None, subprocess.DEVNULL)
+            if terminal is not None:
+                cleanup.callback(os.close, terminal)
+                cleanup.callback(os.close, console)
+            process = subprocess.Popen([*strace, "-o", f"{scratch}/trace", *INVOKER, *row.prefix,
+                                        *(UNPRIVILEGED if row.unprivileged else []), monitor, *argv],
+                                       cwd=scratch, env=ENV, pass_fds=[HELD], stdin=console, stdout=errors,
+                                       stderr=errors)
+            cleanup.callback(process.wait)
+            cleanup.callback(kill_all)
+
+            def awaited(what):
+                errors.seek(0)
+                return f"{what} (strace said: {errors.read()!r})"
+
+            invoker = poll(lambda: executed(scratch, monitor), awaited("the monitor's execve"))
+            poll(lambda: trace(scratch, invoker).end, awaited("the invoker to exit"))
+            detached = trace(scratch, invoker).forks[:1]
+            if detached:
+                poll(lambda: trace(scratch, detached[0]).lines or state(detached[0]) == "Z",
+                     "the monitor's first status line, or its end")
+            yield scratch, invoker, (detached or [None])[0]
+
+    def fault_options(self, row):
+        if not row.fault:
+            return []
+        syscall, call, error, onward = row.fault
+        with self.started(row._replace(fault=None)) as (scratch, invoker, _):
+            calls = re.findall(rf"^{syscall}\((.*)$", trace(scratch, invoker).text, re.M)
+        index = next((n for n, args in enumerate(calls, 1) if args.startswith(call)), None)
+        self.assertIsNotNone(index, f"a dry run made no {syscall}({call}...")
+        return ["-e", f"inject={syscall}:error={error}:when={index}{onward}"]
+
+    def check_row(self, row, scratch, invoker, monitor):
+        invoked = trace(scratch, invoker)
+        self.assertEqual((invoked.lines, invoked.end), (row.invoker[0], f"exited with {row.invoker[1]}"),
+                         "the invoker's status lines and exit")
+        if row.lines is None:  # refused: nothing started, and the usage refused before touching anything
+            self.assertIsNone(monitor, "a refused start detached")
+            if (2, USAGE) in invoked.lines:
+                self.assertNotRegex(invoked.text, r"RLIMIT_CORE|^clone")
+                self.check_untraced(row)
+            return
+        self.assertIsNotNone(monitor, "the invoker did not detach")
+        want = [(1, s) if isinstance(s, str) else s for s in row.lines]
+        expected = {"cwd": scratch, "core": row.core or self.core,
+                    "session": monitor, "group": monitor, "ignored": INVOKER_IGNORED, "env": ENV,
+                    "fds": {0: "/dev/null", 1: "/dev/null", 2: "/dev/null", HELD: f"{scratch}/held"}}
+        if row.end is None or row.action:  # else the monitor ends by itself at once
+            self.assertIsNone(end_of(monitor), "the monitor ended")
+            self.assertEqual(inherited(monitor), expected)
+            self.check_monitor_mask(monitor)
+        argv = [self.copies.get(a, a) if row.unprivileged else a for a in row.argv]
+        first = child(monitor, argv) if row.action or row.child in LIVE else None
+        if first:
             self.assert_launched(first, expected)
-            row.action(pid, first)
-        poll(lambda: len(lines(scratch, pid)) >= len(want), f"the lines {want}")
-        os.kill(pid, signal.SIGCHLD)  # answered only once everything sent before it has been handled
-        poll(lambda: len(lines(scratch, pid)) > len(want), "the answer to SIGCHLD")
-        found = traces(scratch)
-        self.assertEqual(found.pop(pid)[:2], (want + [(1, PING)], None))
-        self.assertEqual([t.end for t in found.values() if t.invoker], ["exited with 0"])
-        if row.after == "same":
-            self.assertEqual(children(pid), [first])
-        elif row.after == "new":
-            restarted = child(pid, row.argv, other_than=first)
-            self.assert_launched(restarted, expected)
+        running = row.action and row.action(self, monitor, first, scratch) or first
+        end = None
+        if row.end is None:
+            poll(lambda: len(trace(scratch, monitor).lines) >= len(want), f"the lines {want}")
+            os.kill(monitor, signal.SIGCHLD)  # answered only once everything sent before it has been handled
+            poll(lambda: len(trace(scratch, monitor).lines) > len(want), "the answer to SIGCHLD")
+            want.append((1, PING))
         else:
-            self.assertEqual(children(pid), [])
-        if isinstance(row.after, int):
-            errors = [(2, "exec error")] if row.after >= 126 else []
-            self.assertEqual([t[:2] for t in found.values() if not t.invoker], [(errors, f"exited with {row.after}")])
+            end = poll(lambda: end_of(monitor), "the monitor to end")
+        self.assertEqual(end, row.end, "how the monitor ended")
+        ended = trace(scratch, monitor)
+        self.assert_lines(ended.lines, want)
+        self.check_children(row, scratch, monitor, argv, first, running, ended.forks, expected)
+
+    def assert_lines(self, lines, want):
+        """Compares the monitor's status lines, naming the first that differs: the crash loop's run into thousands."""
+        if lines != want:
+            at = next(n for n, (line, wanted) in enumerate(zip([*lines, None], [*want, None])) if line != wanted)
+            self.fail(f"the monitor's status line {at + 1} of {len(lines)}: {lines[at:at + 3]}, expected"
+                      f" {want[at:at + 3]} of {len(want)}")
+
+    def check_children(self, row, scratch, monitor, argv, first, running, forks, expected):
+        if row.child == "same":
+            self.assertEqual(children(monitor), [running])
+        elif row.child == "new":
+            restarted = child(monitor, argv, other_than=first)
+            self.assert_launched(restarted, expected)
+            self.assertEqual(children(monitor), [restarted])
+        elif row.child == "orphan":  # not told of the monitor's end, and now the subreaper's
+            self.assertEqual((state(running), parents().get(running), trace(scratch, running).end),
+                             ("S", os.getpid(), None))
+        elif row.child == "killed":
+            self.assertEqual(poll(lambda: end_of(running), "the child's end"), "killed by SIGKILL")
+        elif row.end is None:
+            self.assertEqual(children(monitor), [])
+        if isinstance(row.child, int):
+            errors = [(2, "exec error")] if row.child >= 126 else []
+            self.assertEqual([trace(scratch, pid)[:2] for pid in forks], [(errors, f"exited with {row.child}")])
 
     def check_monitor_mask(self, pid):
-        if EMULATED:
-            return  # see setUpClass
         os.kill(pid, signal.SIGSTOP)  # inside sigwait the kernel shows the waited-for set unblocked
-        stopped = lambda: read(f"/proc/{pid}/stat").split()[2] in "tT" and blocked(pid)  # noqa: E731
+        stopped = lambda: state(pid) in "tT" and signals(pid, "SigBlk")  # noqa: E731
         self.assertEqual(poll(stopped, "the monitor to stop"), INVOKER_MASK | SIX)
         os.kill(pid, signal.SIGCONT)
 
     def assert_launched(self, child_pid, expected):
         """A child has what the monitor has, and the invoker's signal mask, not the monitor's."""
-        if EMULATED:  # the emulator shows the program's mask once the program waits in pause()
-            with contextlib.suppress(AssertionError):
-                poll(lambda: blocked(child_pid) == INVOKER_MASK, "the program's signal mask", 2)
-        self.assertEqual((inherited(child_pid), blocked(child_pid)), (expected, INVOKER_MASK))
+        poll(lambda: state(child_pid) == "S", "the child to wait")  # the loader holds libc open until then
+        self.assertEqual((inherited(child_pid), signals(child_pid, "SigBlk")), (expected, INVOKER_MASK))
 
-    def test_refuses_to_start_without_a_program(self):
-        # In a sanitized build LeakSanitizer checks the untraced run: it cannot work under ptrace.
-        no_leak_check = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
-        for command in ([MONITOR], [sys.executable, "-c", EMPTY_ARGV, MONITOR]):
-            with self.subTest(command=command), tempfile.NamedTemporaryFile("r") as log:
-                run = subprocess.run(command, capture_output=True, check=False, timeout=10)
-                self.assertEqual((run.returncode, run.stdout, run.stderr), (255, b"", USAGE))
-                subprocess.run(["strace", "-f", "-o", log.name, "-e", "trace=%process,/rlimit", *command],
-                               capture_output=True, check=False, timeout=10, env=no_leak_check)
-                # Nothing touched, nothing left behind: no core limit set, no process created.
-                traced = log.read()
-                self.assertIn(f'execve("{MONITOR}", [', traced)
-                self.assertNotRegex(traced, re.compile(r"RLIMIT_CORE|^\d+ +(clone3?\((?!.*CLONE_THREAD)|v?fork\()", re.M))
+    def check_untraced(self, row):
+        run = subprocess.run([*INVOKER, *row.prefix, MONITOR, *row.argv], capture_output=True, check=False, timeout=10)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (255, b"", f"{USAGE}\n".encode()), "untraced")
 
+
+for _row in MonitorTest.ROWS:
+    setattr(MonitorTest, f"test_{_row.name}", lambda self, row=_row: self.run_row(row))
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)
