@@ -1,5 +1,5 @@
-# Cross-compiles for 64-bit Arm Linux with Debian's g++-aarch64-linux-gnu. The binaries run here
-# under qemu-user-static through binfmt_misc, with the arm64 libc from Debian's multiarch.
+# Cross-compiles for 64-bit Arm Linux with Debian's g++-aarch64-linux-gnu (on an arm64 machine, its
+# own g++). tests/aarch64_vm.sh tests the binaries on an AArch64 kernel.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
