@@ -5,10 +5,10 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -30,23 +30,24 @@ sigset_t _old_mask;
 constexpr int kExitNotFound = 127;
 constexpr int kExitNotExecutable = 126;
 
-constexpr std::size_t kLineMax = 80;    // every status line is far shorter
 constexpr std::size_t kNumberMax = 11;  // an int in decimal: "-2147483648"
 
-// A status line goes out in a single write(2): nothing is buffered, so the line is complete
+// A status line goes out in a single writev(2): the text where it stands, then the number and
+// the end of line formatted on the stack. Nothing is buffered or copied, so the line is complete
 // on its descriptor before the next step runs, and a fork can never copy unwritten output.
 void WriteLine(int stream, std::string_view text, std::optional<int> number = std::nullopt) {
-  std::array<char, kLineMax> line{};
-  // Every text is a short constant; the clip only guarantees room for the number and '\n'.
-  text = text.substr(0, kLineMax - kNumberMax - 1);
-  char* end = std::copy(text.begin(), text.end(), line.data());
+  std::array<char, kNumberMax + 1> tail{};
+  char* end = tail.data();
   if (number) {
-    end = std::to_chars(end, line.data() + line.size() - 1, *number).ptr;
+    end = std::to_chars(end, tail.data() + kNumberMax, *number).ptr;
   }
   *end++ = '\n';
+  // iovec holds a pointer to non-const for readv(2)'s sake; writev(2) only reads through it.
+  const std::array<iovec, 2> line{{{const_cast<char*>(text.data()), text.size()},
+                                   {tail.data(), static_cast<std::size_t>(end - tail.data())}}};
   // No handler is ever installed, so EINTR cannot occur, and a line this short reaches a pipe
   // whole (pipe(7), PIPE_BUF). If the stream itself is broken there is nowhere left to say so.
-  if (write(stream, line.data(), static_cast<std::size_t>(end - line.data())) < 0) {
+  if (writev(stream, line.data(), static_cast<int>(line.size())) < 0) {
     return;
   }
 }

@@ -22,7 +22,7 @@ INVOKER = ["env", "--default-signal", "--ignore-signal=CHLD,USR1", "--block-sign
 INVOKER_MASK, INVOKER_IGNORED, HELD = {signal.SIGUSR2}, {signal.SIGUSR1}, 7
 # LeakSanitizer cannot work under ptrace: a sanitized monitor is checked for leaks in the untraced refused starts.
 ENV = {**os.environ, "VELORN_TEST": "kept as given", "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
-TRACED = "trace=write,execve,clone,clone3,rt_sigtimedwait,prlimit64,rt_sigaction,rt_sigprocmask,setsid"
+TRACED = "trace=write,writev,execve,clone,clone3,rt_sigtimedwait,prlimit64,rt_sigaction,rt_sigprocmask,setsid"
 PING = "child exit normally:0"  # the answer to a SIGCHLD sent from outside
 RESTART = ["child exit by signal:9", "fork ok"]
 # A crash loop of this length must end within SLOWER times what as many bare starts of the probe take on this machine
@@ -129,10 +129,14 @@ def idle(pid):
 
 def trace(scratch, pid):
     text = read(f"{scratch}/trace.{pid}")
-    lines = re.findall(r'^write\(([12]), "(.*)\\n", \d+\)\s+= \d+$', text, re.M)
+    # A status line: the strings of one write(2) or writev(2) to standard output or error, joined, ending a line.
+    writes = [(int(fd), "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', strings)))
+              for fd, strings in re.findall(r"^writev?\(([12]), (.*), \d+\)\s+= \d+$", text, re.M)]
     end = re.search(r"^\+\+\+ (.*) \+\+\+$", text, re.M)
-    return Trace([(int(fd), s) for fd, s in lines], end and end.group(1), re.findall(r'^execve\("(.*?)", .* = 0$',
-                 text, re.M), [int(p) for p in re.findall(r"^clone3?\(.* = (\d+)$", text, re.M)], text)
+    lines = [(fd, line[:-2] if line.endswith("\\n") else f"{line} (no end of line)") for fd, line in writes]
+    return Trace(lines, end and end.group(1),
+                 re.findall(r'^execve\("(.*?)", .* = 0$', text, re.M),
+                 [int(p) for p in re.findall(r"^clone3?\(.* = (\d+)$", text, re.M)], text)
 
 
 def executed(scratch, program):
