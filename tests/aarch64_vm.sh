@@ -211,7 +211,7 @@ host() {
     stage host 8G
   fi
   say "booting the AArch64 guest ($((SECONDS - started)) s so far)"
-  if [[ $mode == gate ]]; then boot 1024 480; else boot 4096 14400; fi
+  if [[ $mode == gate ]]; then boot 1024 900; else boot 4096 14400; fi
   collect
   say "AArch64 guest passed in $((SECONDS - started)) s"
 }
