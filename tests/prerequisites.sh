@@ -9,7 +9,7 @@ declare -A provider=(
   [g++]=g++ [cmake]=cmake [make]=make [python3]=python3 [strace]=strace
   [clang-tidy]=clang-tidy [clang-format]=clang-format [cppcheck]=cppcheck
   [hardening-check]=devscripts [groff]=groff-base [man]=man-db
-  [dpkg-shlibdeps]=dpkg-dev [file]=file
+  [dpkg-shlibdeps]=dpkg-dev [file]=file [pgrep]=procps
   [aarch64-linux-gnu-g++]=g++-aarch64-linux-gnu [qemu-aarch64-static]=qemu-user-static
   [lintian]=lintian [diffoscope]=diffoscope-minimal [git]=git [cmp]=diffutils [strings]=binutils
 )
