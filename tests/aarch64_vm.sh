@@ -20,7 +20,7 @@ readonly unit=velorn_agent_monitor.service
 readonly gate_packages=systemd-sysv,udev,python3,strace,util-linux,procps,man-db
 # What tests/prerequisites.sh would install on an arm64 host, for the guest has no network.
 readonly host_packages=$gate_packages,g++,cmake,make,clang-tidy,clang-format,cppcheck,devscripts,\
-groff-base,dpkg-dev,file,mmdebstrap,kmod,cpio,e2fsprogs,qemu-system-arm
+groff-base,dpkg-dev,file,lintian,diffoscope-minimal,git,mmdebstrap,kmod,cpio,e2fsprogs,qemu-system-arm
 
 say() { printf '=== %s\n' "$*"; }
 fail() {
@@ -135,8 +135,10 @@ EOF
     cp "$work"/deb/*.deb tests/monitor_test.py build/aarch64/tests/monitor_probe \
       packaging/check_package.sh "$root/ci/"
   else
+    # The checkout as it stands, its history included: the reproducibility check builds HEAD.
     mkdir "$root/ci/repo"
     git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$root/ci/repo"
+    cp -a .git "$root/ci/repo/"
   fi
   mke2fs -q -t ext4 -d "$root" "$work/root.img" "$2" >/dev/null
   rm -rf "$root"
