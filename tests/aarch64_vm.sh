@@ -76,10 +76,14 @@ EOF
 
 # build_rootfs NAME PACKAGES: a bookworm arm64 root filesystem with those packages, as a tarball.
 build_rootfs() {
-  local sources=/etc/apt/sources.list.d/debian.sources
-  [[ -f $sources ]] || sources=/etc/apt/sources.list
+  # The host's own apt sources, in whichever files and formats it keeps them.
+  local sources=() file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [[ -s $file ]] && sources+=("$file")
+  done
+  ((${#sources[@]})) || fail "no apt sources in /etc/apt to build the root filesystem from"
   # No kernel in it: its initramfs, built under user-mode emulation, would take half an hour.
-  mmdebstrap --quiet --arch=arm64 --variant=minbase --include="$2" bookworm "$work/$1.tar" "$sources"
+  mmdebstrap --quiet --arch=arm64 --variant=minbase --include="$2" bookworm "$work/$1.tar" "${sources[@]}"
   mv "$work/$1.tar" "$cache/"
   echo "$2" >"$cache/$1.packages"
 }
