@@ -326,12 +326,15 @@ class MonitorTest(unittest.TestCase):
                     self.started(row) as (scratch, invoker, monitor):
                 self.check_row(row, scratch, invoker, monitor)
 
+    def as_run(self, row, *words):
+        """The row's words as its start gives them: nobody runs the monitor and the probe from their copies."""
+        return [self.copies.get(word, word) if row.unprivileged else word for word in words]
+
     @contextlib.contextmanager
     def started(self, row):
         """Starts the monitor as the row says, in a scratch directory; gives that directory and the pids of the
         invoker and of the detached monitor (None if there is none), once the monitor has written or ended."""
-        monitor = self.copies[MONITOR] if row.unprivileged else MONITOR
-        argv = [self.copies.get(arg, arg) if row.unprivileged else arg for arg in row.argv]
+        monitor, *argv = self.as_run(row, MONITOR, *row.argv)
         strace = ["strace", "-ff", "--seccomp-bpf", "-s", "256", "-e", "signal=none", "-e", TRACED, *row.strace,
                   *self.fault_options(row)]
         with tempfile.TemporaryDirectory() as scratch, contextlib.ExitStack() as cleanup:
@@ -397,7 +400,7 @@ class MonitorTest(unittest.TestCase):
             self.assertIsNone(end_of(monitor), "the monitor ended")
             self.assertEqual(inherited(monitor), expected)
             self.check_monitor_mask(monitor)
-        argv = [self.copies.get(a, a) if row.unprivileged else a for a in row.argv]
+        argv = self.as_run(row, *row.argv)
         first = child(monitor, argv) if row.action or row.child in LIVE else None
         if first:
             self.assert_launched(first, expected)
