@@ -5,10 +5,9 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-# The Debian packages are named as the commands they provide.
 missing=()
-for tool in g++ cmake make; do
-  command -v "$tool" >/dev/null || missing+=("$tool")
+for package in g++ cmake ninja-build; do
+  [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) == installed ]] || missing+=("$package")
 done
 if ((${#missing[@]})); then
   apt-get update
@@ -21,4 +20,4 @@ fi
 # and resolves a relative path against its working directory, which is the caller's.
 "$top/build/release/velorn_agent_monitor" "$@"
 echo "velorn_agent_monitor is supervising: $*"
-echo "stop both with: kill -KILL -- -\"\$(pgrep -n -x velorn_agent_mo)\""
+echo "stop it and its child with: kill -KILL -- -\"\$(pgrep -f 'velorn_agent_monitor $*\$')\""
