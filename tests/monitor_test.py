@@ -7,7 +7,20 @@ Each row of the table starts the real monitor under strace -ff, which records th
 detaching sends to /dev/null, acts on it from outside, then reads the outcome from the traces and
 /proc. The test is a child subreaper, so the detached monitor and every orphan it leaves become its
 children: teardown kills and reaps them all, whether the row passed or not."""
-import collections, contextlib, ctypes, glob, os, re, resource, shutil, signal, subprocess, sys, tempfile, time, unittest
+import collections
+import contextlib
+import ctypes
+import glob
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
 
 MONITOR, PROBE = (os.path.abspath(p) for p in sys.argv[1:3])
 USAGE = "usage: velorn_agent_monitor PROGRAM [ARG]..."
@@ -21,7 +34,8 @@ SIX = {*DROPPED, signal.SIGCHLD}
 INVOKER = ["env", "--default-signal", "--ignore-signal=CHLD,USR1", "--block-signal=USR2"]
 INVOKER_MASK, INVOKER_IGNORED, HELD = {signal.SIGUSR2}, {signal.SIGUSR1}, 7
 # LeakSanitizer cannot work under ptrace: a sanitized monitor is checked for leaks in the untraced refused starts.
-ENV = {**os.environ, "VELORN_TEST": "kept as given", "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+ENV = {**os.environ, "VELORN_TEST": "kept as given",
+       "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
 TRACED = "trace=write,writev,execve,clone,clone3,rt_sigtimedwait,prlimit64,rt_sigaction,rt_sigprocmask,setsid"
 PING = "child exit normally:0"  # the answer to a SIGCHLD sent from outside
 RESTART = ["child exit by signal:9", "fork ok"]
@@ -115,7 +129,8 @@ def inherited(pid):
 
 
 def footprint(pid):
-    field = lambda name, text: re.search(rf"^{name}:\s*(\d+)", text, re.M).group(1)  # noqa: E731
+    def field(name, text):
+        return re.search(rf"^{name}:\s*(\d+)", text, re.M).group(1)
     # Resident size from the page tables: before Linux 6.2, VmRSS in status lags by up to 64 page events a thread.
     return {"descriptors": len(os.listdir(f"/proc/{pid}/fd")), "mappings": read(f"/proc/{pid}/maps").count("\n"),
             "resident kB": field("Rss", read(f"/proc/{pid}/smaps_rollup")),
@@ -205,7 +220,9 @@ def crash_loop(test, monitor, running, scratch):
     before = footprint(monitor)
     open(f"{scratch}/crashes", "x").close()
     os.kill(running, signal.SIGKILL)
-    size = lambda: os.path.getsize(f"{scratch}/crashes")  # noqa: E731
+
+    def size():
+        return os.path.getsize(f"{scratch}/crashes")
     try:
         poll(lambda: size() > CRASHES, f"{CRASHES} crash-restarts", seconds)
     except AssertionError as late:
@@ -224,7 +241,8 @@ def crash_loop(test, monitor, running, scratch):
 # invoker writes and its exit status; strace options (faults), commands before the monitor, running as nobody, the
 # core-file limit expected, an invoker fault, how many starts, on a terminal of their own.
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
-                                    " repeat terminal", defaults=(None, None, ([], 0), [], [], False, None, None, 1, False))
+                                    " repeat terminal",
+                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False))
 LIVE = ("new", "same", "orphan", "killed")
 
 
@@ -445,7 +463,9 @@ class MonitorTest(unittest.TestCase):
 
     def check_monitor_mask(self, pid):
         os.kill(pid, signal.SIGSTOP)  # inside sigwait the kernel shows the waited-for set unblocked
-        stopped = lambda: state(pid) in "tT" and signals(pid, "SigBlk")  # noqa: E731
+
+        def stopped():
+            return state(pid) in "tT" and signals(pid, "SigBlk")
         self.assertEqual(poll(stopped, "the monitor to stop"), INVOKER_MASK | SIX)
         os.kill(pid, signal.SIGCONT)
 
