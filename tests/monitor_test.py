@@ -26,13 +26,12 @@ MONITOR, PROBE = (os.path.abspath(p) for p in sys.argv[1:3])
 USAGE = "usage: velorn_agent_monitor PROGRAM [ARG]..."
 DROPPED = [signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGPIPE, signal.SIGALRM]
 SIX = {*DROPPED, signal.SIGCHLD}
-# The monitor is started as an unfriendly invoker might: with SIGUSR2 blocked and SIGUSR1 ignored, which the child
-# must find so too; with SIGCHLD ignored, which it must not; with a core-file limit of 0 (setUpClass); and with a
-# descriptor above the standard three and a variable of its own, which the child must find as they were given.
-# Every other signal has its default action, whatever the test inherited (nohup ignores SIGHUP, say). Resetting
-# them all, this env(1) also empties the mask, so it blocks SIGUSR2 itself.
-INVOKER = ["env", "--default-signal", "--ignore-signal=CHLD,USR1", "--block-signal=USR2"]
-INVOKER_MASK, INVOKER_IGNORED, HELD = {signal.SIGUSR2}, {signal.SIGUSR1}, 7
+# The monitor is started as an unfriendly invoker might: with signals blocked and ignored, which the child must find so
+# too, some of them among the six the monitor takes for itself (SIGTERM blocked; SIGHUP ignored as under nohup, and
+# SIGPIPE); with SIGCHLD ignored, which it must not; with a core-file limit of 0 (setUpClass); and with a descriptor
+# above the standard three and a variable of its own, which the child must find as they were given. env(1) gives
+# every other signal its default action, whatever the test inherited, and sets the mask to exactly these.
+BLOCKED, IGNORED, HELD = {signal.SIGUSR2, signal.SIGTERM}, {signal.SIGUSR1, signal.SIGHUP, signal.SIGPIPE}, 7
 # LeakSanitizer cannot work under ptrace: a sanitized monitor is checked for leaks in the untraced refused starts.
 ENV = {**os.environ, "VELORN_TEST": "kept as given",
        "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
@@ -54,6 +53,13 @@ Trace = collections.namedtuple("Trace", "lines end execs forks text")  # lines a
 # Fails the invoker's first call of syscall whose arguments start with call, and with onward "+" every later one too;
 # the calls made before it, by libc and by the commands before the monitor, are counted in a dry run of the row.
 Fault = collections.namedtuple("Fault", "syscall call error onward", defaults=("",))
+
+
+def invoker_command(row):
+    def names(signals):
+        return ",".join(signal.Signals(signo).name[3:] for signo in sorted(signals))
+    return ["env", "--default-signal", f"--ignore-signal=CHLD,{names(row.ignored)}",
+            f"--block-signal={names(row.blocked)}"]
 
 
 def poll(probe, what, seconds=30.0):
@@ -239,10 +245,11 @@ def crash_loop(test, monitor, running, scratch):
 # monitor may detach; what becomes of its children: "new" child, "same" child, the "orphan" left by the monitor, the
 # child "killed" with it, None, or the exit code of a child that ends; how the monitor ends (None: it lives); what the
 # invoker writes and its exit status; strace options (faults), commands before the monitor, running as nobody, the
-# core-file limit expected, an invoker fault, how many starts, on a terminal of their own.
+# core-file limit expected, an invoker fault, how many starts, on a terminal of their own, the signals the invoker
+# blocks and ignores.
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
-                                    " repeat terminal",
-                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False))
+                                    " repeat terminal blocked ignored",
+                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False, BLOCKED, IGNORED))
 LIVE = ("new", "same", "orphan", "killed")
 
 
@@ -265,9 +272,10 @@ class MonitorTest(unittest.TestCase):
         Row("crash_loop", ["./probe", "--crash", "crashes", str(CRASHES)], crash_loop,
             ["fork ok", *RESTART * (CRASHES + 2)], "same"),
         # The leader of a terminal's session, which the monitor then is, hangs its foreground group up as it exits:
-        # the process daemon(3) forked is in that group until its setsid(). Often enough that a race cannot hide.
+        # the process daemon(3) forked is in that group until its setsid(). Often enough that a race cannot hide, and
+        # with SIGHUP's default action, which ends the process that the signal reaches unblocked.
         Row("terminal_session", [PROBE, "terminal"], None, ["fork ok"], "same", prefix=["setsid", "--ctty"], repeat=20,
-            terminal=True),
+            terminal=True, ignored=IGNORED - {signal.SIGHUP}),
         # Failures injected by strace, which counts each system call per process: the monitor's second fork is its
         # first restart, its first sigwait is the one after the first launch.
         Row("restart_fork_fails", [PROBE], kill_child(signal.SIGKILL), ["fork ok", "child exit by signal:9",
@@ -306,10 +314,10 @@ class MonitorTest(unittest.TestCase):
             raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
         if subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True, check=False).returncode:
             raise AssertionError("this environment cannot run the suite: strace cannot trace (ptrace refused?)")
-        signal.pthread_sigmask(signal.SIG_SETMASK, INVOKER_MASK)
         resource.setrlimit(resource.RLIMIT_CORE, (0, HARD_CORE))
         cls.core = "unlimited" if cls.may_raise_core() else str(HARD_CORE)
         # Stopped from outside, the suite still kills what it started: the rows clean up as they unwind.
+        signal.pthread_sigmask(signal.SIG_SETMASK, [])
         for sig in (signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, signal.default_int_handler)
         # Copies that nobody can reach, wherever the build lies (under /root, say); removed at exit in any case.
@@ -370,7 +378,7 @@ class MonitorTest(unittest.TestCase):
             if terminal is not None:
                 cleanup.callback(os.close, terminal)
                 cleanup.callback(os.close, console)
-            process = subprocess.Popen([*strace, "-o", f"{scratch}/trace", *INVOKER, *row.prefix,
+            process = subprocess.Popen([*strace, "-o", f"{scratch}/trace", *invoker_command(row), *row.prefix,
                                         *(UNPRIVILEGED if row.unprivileged else []), monitor, *argv],
                                        cwd=scratch, env=ENV, pass_fds=[HELD], stdin=console, stdout=errors,
                                        stderr=errors)
@@ -412,16 +420,16 @@ class MonitorTest(unittest.TestCase):
         self.assertIsNotNone(monitor, "the invoker did not detach")
         want = [(1, s) if isinstance(s, str) else s for s in row.lines]
         expected = {"cwd": scratch, "core": row.core or self.core,
-                    "session": monitor, "group": monitor, "ignored": INVOKER_IGNORED, "env": ENV,
+                    "session": monitor, "group": monitor, "ignored": row.ignored, "env": ENV,
                     "fds": {0: "/dev/null", 1: "/dev/null", 2: "/dev/null", HELD: f"{scratch}/held"}}
         if row.end is None or row.action:  # else the monitor ends by itself at once
             self.assertIsNone(end_of(monitor), "the monitor ended")
             self.assertEqual(inherited(monitor), expected)
-            self.check_monitor_mask(monitor)
+            self.check_monitor_mask(monitor, row.blocked)
         argv = self.as_run(row, *row.argv)
         first = child(monitor, argv) if row.action or row.child in LIVE else None
         if first:
-            self.assert_launched(first, expected)
+            self.assert_launched(first, expected, row.blocked)
         running = row.action and row.action(self, monitor, first, scratch) or first
         end = None
         if row.end is None:
@@ -448,7 +456,7 @@ class MonitorTest(unittest.TestCase):
             self.assertEqual(children(monitor), [running])
         elif row.child == "new":
             restarted = child(monitor, argv, other_than=first)
-            self.assert_launched(restarted, expected)
+            self.assert_launched(restarted, expected, row.blocked)
             self.assertEqual(children(monitor), [restarted])
         elif row.child == "orphan":  # not told of the monitor's end, and now the subreaper's
             self.assertEqual((state(running), parents().get(running), trace(scratch, running).end),
@@ -461,21 +469,22 @@ class MonitorTest(unittest.TestCase):
             errors = [(2, "exec error")] if row.child >= 126 else []
             self.assertEqual([trace(scratch, pid)[:2] for pid in forks], [(errors, f"exited with {row.child}")])
 
-    def check_monitor_mask(self, pid):
+    def check_monitor_mask(self, pid, blocked):
         os.kill(pid, signal.SIGSTOP)  # inside sigwait the kernel shows the waited-for set unblocked
 
         def stopped():
             return state(pid) in "tT" and signals(pid, "SigBlk")
-        self.assertEqual(poll(stopped, "the monitor to stop"), INVOKER_MASK | SIX)
+        self.assertEqual(poll(stopped, "the monitor to stop"), blocked | SIX)
         os.kill(pid, signal.SIGCONT)
 
-    def assert_launched(self, child_pid, expected):
+    def assert_launched(self, child_pid, expected, blocked):
         """A child has what the monitor has, and the invoker's signal mask, not the monitor's."""
         poll(lambda: state(child_pid) == "S", "the child to wait")  # the loader holds libc open until then
-        self.assertEqual((inherited(child_pid), signals(child_pid, "SigBlk")), (expected, INVOKER_MASK))
+        self.assertEqual((inherited(child_pid), signals(child_pid, "SigBlk")), (expected, blocked))
 
     def check_untraced(self, row):
-        run = subprocess.run([*INVOKER, *row.prefix, MONITOR, *row.argv], capture_output=True, check=False, timeout=30)
+        run = subprocess.run([*invoker_command(row), *row.prefix, MONITOR, *row.argv], capture_output=True, check=False,
+                             timeout=30)
         self.assertEqual((run.returncode, run.stdout, run.stderr), (255, b"", f"{USAGE}\n".encode()), "untraced")
 
 
