@@ -276,6 +276,7 @@ class MonitorTest(unittest.TestCase):
         Row("no_path_search", ["true"], None, ["fork ok", "child exit normally:32512"], 127),
         Row("missing_interpreter", ["./script"], None, ["fork ok", "child exit normally:32512"], 127),
         Row("not_executable", ["./data"], None, ["fork ok", "child exit normally:32256"], 126),
+        Row("not_a_program", ["./text"], None, ["fork ok", "child exit normally:32256"], 126),  # ENOEXEC
         Row("monitor_killed", [PROBE], kill_monitor, ["fork ok"], "orphan", "killed by SIGKILL"),
         Row("group_killed", [PROBE], kill_group, ["fork ok"], "killed", "killed by SIGKILL"),
         Row("crash_loop", ["./probe", "--crash", "crashes", str(CRASHES)], crash_loop,
@@ -374,10 +375,13 @@ class MonitorTest(unittest.TestCase):
                   *self.fault_options(row)]
         with tempfile.TemporaryDirectory() as scratch, contextlib.ExitStack() as cleanup:
             os.symlink(PROBE, f"{scratch}/probe")
-            open(f"{scratch}/data", "w").close()  # a program that exists but cannot be executed
-            with open(f"{scratch}/script", "w") as script:
-                script.write("#!/nonexistent/interpreter\n")
-            os.chmod(f"{scratch}/script", 0o755)
+            # Programs that exist but cannot run: not executable, an interpreter that is missing, neither a script
+            # nor a binary for this machine.
+            for name, text, mode in (("data", "", 0o644), ("script", "#!/nonexistent/interpreter\n", 0o755),
+                                     ("text", "neither a script nor a binary\n", 0o755)):
+                with open(f"{scratch}/{name}", "w") as program:
+                    program.write(text)
+                os.chmod(program.name, mode)
             errors = cleanup.enter_context(open(f"{scratch}/strace.err", "w+"))
             held = os.open(f"{scratch}/held", os.O_RDWR | os.O_CREAT)  # left open for the monitor
             os.dup2(held, HELD)
