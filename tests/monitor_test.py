@@ -200,6 +200,17 @@ def kill_child(*sigs):
     return kill
 
 
+def upgrade(test, monitor, running, scratch):
+    """Repoints the program's symbolic link between two starts, as a package upgrade does: the restart must run the
+    new target, found again through the path as typed."""
+    argv, old, new = program_argv(running), os.readlink(f"/proc/{running}/exe"), f"{scratch}/upgraded"
+    os.symlink(shutil.copy(PROBE, new), f"{scratch}/probe.new")
+    os.replace(f"{scratch}/probe.new", f"{scratch}/probe")
+    os.kill(running, signal.SIGKILL)
+    restarted = child(monitor, argv, other_than=running)
+    test.assertEqual((old, os.readlink(f"/proc/{restarted}/exe")), (PROBE, new), "the program before and after")
+
+
 def kill_monitor(test, monitor, running, scratch):
     os.kill(monitor, signal.SIGKILL)
 
@@ -262,7 +273,7 @@ LIVE = ("new", "same", "orphan", "killed")
 class MonitorTest(unittest.TestCase):
     maxDiff = None
     ROWS = [
-        Row("sigkill", ["./probe", "", "-x", "a b"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new"),
+        Row("sigkill_upgraded", ["./probe", "", "-x", "a b"], upgrade, ["fork ok", *RESTART], "new"),
         # Any signal restarts it: SIGTERM, kill(1)'s default, which only reaches a child whose invoker left it
         # unblocked, and two that dump core (the core-file limit is above 0), whose flag the status line leaves out.
         Row("other_signals", ["probe", "--", " "], kill_child(signal.SIGSEGV, signal.SIGTERM, signal.SIGABRT),
