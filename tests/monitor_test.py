@@ -316,6 +316,9 @@ class MonitorTest(unittest.TestCase):
             prefix=["prlimit", f"--core=0:{FINITE}"], unprivileged=True, core=str(FINITE)),
         Row("unprivileged_zero_core", [PROBE, "zero"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
             prefix=["prlimit", "--core=0:0"], unprivileged=True, core="0"),
+        # Root lifts a finite hard limit too, where it may (not without CAP_SYS_RESOURCE).
+        Row("root_finite_core", [PROBE, "root"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
+            prefix=["prlimit", f"--core=0:{FINITE}"], core="unlimited"),
         # Refused starts: the invoker exits 255 and nothing is started.
         Row("no_program", [], None, None, invoker=([(2, USAGE)], 255)),
         Row("empty_argv", [], None, None, invoker=([(2, USAGE)], 255), prefix=[sys.executable, "-c", EMPTY_ARGV]),
@@ -338,7 +341,7 @@ class MonitorTest(unittest.TestCase):
         if subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True, check=False).returncode:
             raise AssertionError("this environment cannot run the suite: strace cannot trace (ptrace refused?)")
         resource.setrlimit(resource.RLIMIT_CORE, (0, HARD_CORE))
-        cls.core = "unlimited" if cls.may_raise_core() else str(HARD_CORE)
+        cls.core = "unlimited" if cls.may_raise_core(HARD_CORE) else str(HARD_CORE)
         # Stopped from outside, the suite still kills what it started: the rows clean up as they unwind.
         signal.pthread_sigmask(signal.SIG_SETMASK, [])
         for sig in (signal.SIGTERM, signal.SIGHUP):
@@ -353,11 +356,12 @@ class MonitorTest(unittest.TestCase):
         cls.shared.cleanup()
 
     @staticmethod
-    def may_raise_core():
-        """Whether this process may lift its hard core-file limit, as the monitor will try: root may, unless it lacks
-        CAP_SYS_RESOURCE (a container's, say)."""
+    def may_raise_core(hard):
+        """Whether this process, given that hard core-file limit, may lift it, as the monitor will try: root may,
+        unless it lacks CAP_SYS_RESOURCE (a container's, say); anyone may when it is already unlimited."""
         if (pid := os.fork()) == 0:
             with contextlib.suppress(BaseException):
+                resource.setrlimit(resource.RLIMIT_CORE, (0, hard))
                 resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
                 os._exit(0)
             os._exit(1)
@@ -370,6 +374,8 @@ class MonitorTest(unittest.TestCase):
         if row.unprivileged and (refused := subprocess.run([*UNPRIVILEGED, "true"], capture_output=True, check=False)
                                  ).returncode:
             self.fail(f"this environment cannot run the row as nobody: {refused.stderr.decode().strip()}")
+        if row.core == "unlimited" and not self.may_raise_core(FINITE):
+            self.skipTest(f"this process may not lift a hard core-file limit of {FINITE}: it lacks CAP_SYS_RESOURCE")
         for start in range(row.repeat):
             with self.subTest(start=start + 1) if row.repeat > 1 else contextlib.nullcontext(), \
                     self.started(row) as (scratch, invoker, monitor):
