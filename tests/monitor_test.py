@@ -371,6 +371,8 @@ class MonitorTest(unittest.TestCase):
         kill_all()
 
     def run_row(self, row):
+        if row.unprivileged and os.geteuid() != 0:  # a package build, say
+            self.skipTest(f"becoming nobody needs root, and the suite runs as uid {os.geteuid()}")
         if row.unprivileged and (refused := subprocess.run([*UNPRIVILEGED, "true"], capture_output=True, check=False)
                                  ).returncode:
             self.fail(f"this environment cannot run the row as nobody: {refused.stderr.decode().strip()}")
