@@ -40,5 +40,5 @@ for arch in "" arm64; do
 done
 
 step "autopkgtest on arm64"
-tests/autopkgtest_arm64.sh "$out"/*.dsc "$out"/*_arm64.deb
+tests/autopkgtest_arm64.sh "$out"/*.dsc "$out"/velorn-agent-monitor_*_arm64.deb
 step "every test and gate passed in $((SECONDS - started)) s"
