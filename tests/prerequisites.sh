@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build python3 strace git # the builds and the suite
   clang-tidy clang-format cppcheck devscripts groff-base shellcheck flake8 # the linters
-  dpkg-dev debhelper lintian reprotest diffoscope-minimal disorderfs faketime # the packages
+  dpkg-dev debhelper sbuild uidmap reprotest diffoscope-minimal disorderfs faketime # the packages
   autopkgtest qemu-system-arm qemu-utils ipxe-qemu mmdebstrap e2fsprogs kmod cpio # the testbed
 )
 arm64_native=false
@@ -22,6 +22,11 @@ if ((${#missing[@]})); then
   $arm64_native || dpkg --add-architecture arm64
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# sbuild's unshare mode maps the chroot's users to ids subordinate to root's (subuid(5)).
+if ! grep -qs '^root:' /etc/subuid || ! grep -qs '^root:' /etc/subgid; then
+  usermod --add-subuids 1000000000-1000065535 --add-subgids 1000000000-1000065535 root
 fi
 
 # Arm binaries run through qemu-user-static once binfmt_misc is mounted and the package's entry

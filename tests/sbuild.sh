@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds a source package as Debian's build daemons do, in a clean chroot of RELEASE made afresh
+# for each build by sbuild(1) in its unshare mode: the native package, whose build runs the suite,
+# and off arm64 the arm64 package, cross-built; each checked by RELEASE's own lintian, whose error
+# or warning fails the build (tests/sbuild.conf). As root on Debian, after tests/prerequisites.sh:
+#   tests/sbuild.sh RELEASE SOURCE.dsc
+# RELEASE is a Debian code name (bookworm, trixie, sid). The chroot tarball is made by mmdebstrap
+# into $VELORN_SBUILD_CACHE when it is missing or the package's build dependencies changed, with
+# those installed, so that a build downloads nothing that has not changed. Packages and logs go to
+# build/sbuild-RELEASE.
+set -euo pipefail
+release=$1 dsc=$(realpath -e "$2")
+cd "$(dirname "$0")/.."
+readonly cache=${VELORN_SBUILD_CACHE:-/var/cache/velorn-agent-monitor-sbuild}
+readonly tarball=$cache/$release.tar output=$PWD/build/sbuild-$release
+native=$(dpkg --print-architecture)
+arches=("$native") && [[ $native == arm64 ]] || arches+=(arm64)
+
+# The tarball is build-essential and lintian, then what apt itself resolves from debian/control for
+# each architecture: what the package declares, and no more.
+recipe=$(cat debian/control; echo "$release ${arches[*]}")
+if [[ $(cat "$tarball.recipe" 2>/dev/null) != "$recipe" ]]; then
+  echo "making the $release chroot tarball $tarball"
+  mkdir -p "$cache"
+  hooks=(--customize-hook="upload $dsc /tmp/package.dsc >/dev/null")
+  for arch in "${arches[@]}"; do
+    hooks+=(--customize-hook="chroot \"\$1\" apt-get build-dep -qq -y -a $arch /tmp/package.dsc >/dev/null")
+  done
+  [[ $native == arm64 ]] || hooks+=(--include=crossbuild-essential-arm64)
+  mmdebstrap --quiet --variant=buildd --architectures="$(IFS=,; echo "${arches[*]}")" --include=lintian \
+    "${hooks[@]}" --customize-hook="rm \"\$1/tmp/package.dsc\"" "$release" "$cache/$release.new.tar"
+  mv "$cache/$release.new.tar" "$tarball" && echo "$recipe" >"$tarball.recipe"
+fi
+
+rm -rf "$output" && mkdir -p "$output"
+for arch in "${arches[@]}"; do
+  echo "sbuild: $release, $arch"
+  (cd "$output" && SBUILD_CONFIG=$OLDPWD/tests/sbuild.conf sbuild --chroot="$tarball" --dist="$release" \
+    --host="$arch" "$dsc" >/dev/null) || { tail -n 60 "$output"/*"_$arch.build" >&2; exit 1; }
+  grep -E '^(Status|Lintian|Build-Time):' "$output"/*"_$arch.build" | tail -n 3
+done
