@@ -4,12 +4,17 @@
 // `probe --crash FILE N` is one start of a crash loop: if FILE exists, the probe appends a byte
 // to it and, while FILE holds no more than N bytes, kills itself. The loop thus runs exactly N
 // crashes once FILE is created, and the start after them, which waits, is the only live one.
+//
+// `probe --hog FILE` removes FILE if it can and then takes memory until the kernel's OOM killer
+// ends it; a start that finds no FILE waits.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <csignal>
+#include <cstddef>
 #include <string_view>
 
 namespace {
@@ -30,12 +35,26 @@ bool CrashesNow(const char* file, std::string_view limit_text) {
   return close(counter) == 0 && crash;
 }
 
+// MAP_POPULATE faults the pages in as they are mapped: they count against a limit at once.
+int Hog() {
+  constexpr std::size_t kChunk = std::size_t{1} << 20U;
+  for (;;) {
+    if (mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE,
+             -1, 0) == MAP_FAILED) {
+      return 1;  // refused rather than killed: seen as an exit, which nothing restarts
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   if (argc == 4 && std::string_view(argv[1]) == "--crash" && CrashesNow(argv[2], argv[3])) {
     // SIGKILL, not a fault: the raised core limit would have every crash write a core file.
     return raise(SIGKILL);  // returns only if it failed, which ends the loop in plain sight
+  }
+  if (argc == 3 && std::string_view(argv[1]) == "--hog" && unlink(argv[2]) == 0) {
+    return Hog();
   }
   for (;;) {
     pause();

@@ -26,3 +26,8 @@ monitoring() {
   local monitor
   monitor=$(pgrep -f "velorn_agent_monitor $1\$") && [[ $(pgrep -P "$monitor") == $(pgrep -f -x "$1") ]]
 }
+
+# build_probe: the suite's probe, which stands in for an agent, built once.
+build_probe() {
+  [[ -x $AUTOPKGTEST_TMP/probe ]] || g++ -std=c++20 -O2 -o "$AUTOPKGTEST_TMP/probe" tests/probe.cpp
+}
