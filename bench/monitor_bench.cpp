@@ -18,11 +18,15 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <exception>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <ratio>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>

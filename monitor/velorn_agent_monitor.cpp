@@ -2,7 +2,6 @@
 // arguments, starts it again at once whenever a signal ends it, and leaves it down when it
 // exits of its own accord. One process, one thread; every signal is taken synchronously.
 
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/uio.h>

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <csignal>
 #include <string_view>
+#include <system_error>
 
 namespace {
 
