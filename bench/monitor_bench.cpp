@@ -239,9 +239,12 @@ void Print(const Row& row) {
   if (row.bare != 0) {
     ratio << std::fixed << std::setprecision(3) << row.monitor / row.bare;
   }
+  const char* met = "";
+  if (*row.goal != '\0') {
+    met = row.met ? "pass" : "FAIL";
+  }
   std::printf("| %-29s | %-7.*f | %-9.*f | %-5s | %-13s | %-4s |\n", row.measure, row.digits,
-              row.monitor, row.digits, row.bare, ratio.str().c_str(), row.goal,
-              *row.goal == '\0' ? "" : (row.met ? "pass" : "FAIL"));
+              row.monitor, row.digits, row.bare, ratio.str().c_str(), row.goal, met);
 }
 
 int Run() {
