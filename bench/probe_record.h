@@ -1,5 +1,6 @@
 // What the benchmark's probe reports, in one write, every time a supervisor starts it.
-#pragma once
+#ifndef VELORN_BENCH_PROBE_RECORD_H_
+#define VELORN_BENCH_PROBE_RECORD_H_
 
 #include <sys/types.h>
 
@@ -11,3 +12,5 @@ struct ProbeRecord {
   timespec start;  // CLOCK_MONOTONIC, taken before anything else the probe does
   bool crashing;   // the probe took a crash token and is about to kill itself
 };
+
+#endif  // VELORN_BENCH_PROBE_RECORD_H_
