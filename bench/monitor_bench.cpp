@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "probe_record.h"
@@ -188,7 +189,8 @@ void Batch(Side& side) {
     side.child = next.pid;
   }
   const std::string tokens(kCrashesPerBatch, 't');
-  Require(Sys(write(side.tokens, tokens.data(), tokens.size()), "write") == kCrashesPerBatch,
+  Require(std::cmp_equal(Sys(write(side.tokens, tokens.data(), tokens.size()), "write"),
+                         kCrashesPerBatch),
           "the token pipe is full");
   Sys(kill(side.child, SIGKILL), "kill");
   const ProbeRecord first = NextRecord(side);
