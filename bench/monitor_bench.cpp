@@ -228,10 +228,10 @@ Footprint Measure(pid_t pid) {
 }
 
 struct Row {
-  const char* measure;
-  double monitor;
-  double bare;
-  int digits;
+  const char* measure = "";
+  double monitor = 0;
+  double bare = 0;
+  int digits = 0;
   const char* goal = "";  // none: the row only explains the others
   bool met = true;
 };
