@@ -18,13 +18,18 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <exception>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <ratio>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "probe_record.h"
@@ -66,7 +71,8 @@ Result Sys(Result result, const char* what) {
 
 // Whether `descriptor` (-1: none) becomes readable in time; a stop signal ends the run.
 bool Readable(int descriptor, std::chrono::milliseconds timeout) {
-  std::array<pollfd, 2> fds{{{stop_signals, POLLIN, 0}, {descriptor, POLLIN, 0}}};
+  std::array<pollfd, 2> fds{{{.fd = stop_signals, .events = POLLIN, .revents = 0},
+                             {.fd = descriptor, .events = POLLIN, .revents = 0}}};
   Sys(poll(fds.data(), fds.size(), static_cast<int>(timeout.count())), "poll");
   Require(fds[0].revents == 0, "stopped by a signal");
   return fds[1].revents != 0;
@@ -183,7 +189,8 @@ void Batch(Side& side) {
     side.child = next.pid;
   }
   const std::string tokens(kCrashesPerBatch, 't');
-  Require(Sys(write(side.tokens, tokens.data(), tokens.size()), "write") == kCrashesPerBatch,
+  Require(std::cmp_equal(Sys(write(side.tokens, tokens.data(), tokens.size()), "write"),
+                         kCrashesPerBatch),
           "the token pipe is full");
   Sys(kill(side.child, SIGKILL), "kill");
   const ProbeRecord first = NextRecord(side);
@@ -210,18 +217,21 @@ struct Footprint {
 Footprint Measure(pid_t pid) {
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
   Require(maps.is_open(), "cannot read the mappings of " + std::to_string(pid));
-  return {Field(pid, "smaps_rollup", "Rss"), Field(pid, "smaps_rollup", "Pss"),
+  return {
+      .rss_kb = Field(pid, "smaps_rollup", "Rss"),
+      .pss_kb = Field(pid, "smaps_rollup", "Pss"),
+      .private_kb =
           Field(pid, "smaps_rollup", "Private_Clean") + Field(pid, "smaps_rollup", "Private_Dirty"),
-          static_cast<double>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n')),
-          Field(pid, "status", "voluntary_ctxt_switches") +
-              Field(pid, "status", "nonvoluntary_ctxt_switches")};
+      .mappings = static_cast<double>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n')),
+      .switches = Field(pid, "status", "voluntary_ctxt_switches") +
+                  Field(pid, "status", "nonvoluntary_ctxt_switches")};
 }
 
 struct Row {
-  const char* measure;
-  double monitor;
-  double bare;
-  int digits;
+  const char* measure = "";
+  double monitor = 0;
+  double bare = 0;
+  int digits = 0;
   const char* goal = "";  // none: the row only explains the others
   bool met = true;
 };
@@ -231,9 +241,12 @@ void Print(const Row& row) {
   if (row.bare != 0) {
     ratio << std::fixed << std::setprecision(3) << row.monitor / row.bare;
   }
+  const char* met = "";
+  if (*row.goal != '\0') {
+    met = row.met ? "pass" : "FAIL";
+  }
   std::printf("| %-29s | %-7.*f | %-9.*f | %-5s | %-13s | %-4s |\n", row.measure, row.digits,
-              row.monitor, row.digits, row.bare, ratio.str().c_str(), row.goal,
-              *row.goal == '\0' ? "" : (row.met ? "pass" : "FAIL"));
+              row.monitor, row.digits, row.bare, ratio.str().c_str(), row.goal, met);
 }
 
 int Run() {
@@ -261,19 +274,47 @@ int Run() {
   const double median_m = Percentile(monitor.latencies_us, kMedian);
   const double median_b = Percentile(bare.latencies_us, kMedian);
   const std::array rows{
-      Row{"Restart latency median (us)", median_m, median_b, 1, "ratio <= 1.05",
-          median_m <= kLatencyRatioMax * median_b},
-      Row{"Restart latency p99 (us)", Percentile(monitor.latencies_us, kP99),
-          Percentile(bare.latencies_us, kP99), 1},
-      Row{"Crash loop (restarts/s)", rate_m, rate_b, 0, "ratio >= 0.95",
-          rate_m >= kCrashRateRatioMin * rate_b},
-      Row{"RSS (kB)", mon.rss_kb, base.rss_kb, 0},
-      Row{"PSS (kB)", mon.pss_kb, base.pss_kb, 0, "ratio <= 1.10",
-          mon.pss_kb <= kPssRatioMax * base.pss_kb},
-      Row{"Private memory (kB)", mon.private_kb, base.private_kb, 0, "<= 120 kB",
-          mon.private_kb <= kPrivateKbMax},
-      Row{"Mappings", mon.mappings, base.mappings, 0, "<= 24", mon.mappings <= kMappingsMax},
-      Row{"Context switches in 10 s idle", idle_m, idle_b, 0, "0", idle_m == 0},
+      Row{.measure = "Restart latency median (us)",
+          .monitor = median_m,
+          .bare = median_b,
+          .digits = 1,
+          .goal = "ratio <= 1.05",
+          .met = median_m <= kLatencyRatioMax * median_b},
+      Row{.measure = "Restart latency p99 (us)",
+          .monitor = Percentile(monitor.latencies_us, kP99),
+          .bare = Percentile(bare.latencies_us, kP99),
+          .digits = 1},
+      Row{.measure = "Crash loop (restarts/s)",
+          .monitor = rate_m,
+          .bare = rate_b,
+          .digits = 0,
+          .goal = "ratio >= 0.95",
+          .met = rate_m >= kCrashRateRatioMin * rate_b},
+      Row{.measure = "RSS (kB)", .monitor = mon.rss_kb, .bare = base.rss_kb, .digits = 0},
+      Row{.measure = "PSS (kB)",
+          .monitor = mon.pss_kb,
+          .bare = base.pss_kb,
+          .digits = 0,
+          .goal = "ratio <= 1.10",
+          .met = mon.pss_kb <= kPssRatioMax * base.pss_kb},
+      Row{.measure = "Private memory (kB)",
+          .monitor = mon.private_kb,
+          .bare = base.private_kb,
+          .digits = 0,
+          .goal = "<= 120 kB",
+          .met = mon.private_kb <= kPrivateKbMax},
+      Row{.measure = "Mappings",
+          .monitor = mon.mappings,
+          .bare = base.mappings,
+          .digits = 0,
+          .goal = "<= 24",
+          .met = mon.mappings <= kMappingsMax},
+      Row{.measure = "Context switches in 10 s idle",
+          .monitor = idle_m,
+          .bare = idle_b,
+          .digits = 0,
+          .goal = "0",
+          .met = idle_m == 0},
   };
   std::printf(
       "| Measure                       | Monitor | Bare loop | Ratio | Goal          | Met  |\n"

@@ -33,7 +33,8 @@ int main(int argc, char* argv[]) {
   }
   // The token is taken before the report: once the bench has the report, it may add tokens
   // without this probe taking one. Below PIPE_BUF, the record reaches the pipe whole.
-  const ProbeRecord record{getpid(), getppid(), start, taken == 1};
+  const ProbeRecord record{
+      .pid = getpid(), .ppid = getppid(), .start = start, .crashing = taken == 1};
   if (write(Descriptor(argv[1]), &record, sizeof record) != static_cast<ssize_t>(sizeof record)) {
     return 3;
   }

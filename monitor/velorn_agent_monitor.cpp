@@ -2,7 +2,6 @@
 // arguments, starts it again at once whenever a signal ends it, and leaves it down when it
 // exits of its own accord. One process, one thread; every signal is taken synchronously.
 
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -44,8 +43,9 @@ void WriteLine(int stream, std::string_view text, std::optional<int> number = st
   }
   *end++ = '\n';
   // iovec holds a pointer to non-const for readv(2)'s sake; writev(2) only reads through it.
-  const std::array<iovec, 2> line{{{const_cast<char*>(text.data()), text.size()},
-                                   {tail.data(), static_cast<std::size_t>(end - tail.data())}}};
+  const std::array<iovec, 2> line{
+      {{.iov_base = const_cast<char*>(text.data()), .iov_len = text.size()},
+       {.iov_base = tail.data(), .iov_len = static_cast<std::size_t>(end - tail.data())}}};
   // No handler is ever installed, so EINTR cannot occur, and a line this short reaches a pipe
   // whole (pipe(7), PIPE_BUF). If the stream itself is broken there is nowhere left to say so;
   // glibc marks writev warn_unused_result, which a (void) cast does not satisfy in GCC.
@@ -58,7 +58,7 @@ bool RaiseCoreLimit() {
   if (getrlimit(RLIMIT_CORE, &rlim) != 0) {
     return false;
   }
-  rlimit rlim_new{RLIM_INFINITY, RLIM_INFINITY};
+  rlimit rlim_new{.rlim_cur = RLIM_INFINITY, .rlim_max = RLIM_INFINITY};
   if (setrlimit(RLIMIT_CORE, &rlim_new) == 0) {
     return true;
   }

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstddef>
 #include <string_view>
+#include <system_error>
 
 namespace {
 
@@ -28,7 +29,7 @@ bool CrashesNow(const char* file, std::string_view limit_text) {
   if (counter < 0) {
     return false;  // no loop yet
   }
-  struct stat after {};
+  struct stat after = {};
   const bool crash =
       write(counter, "x", 1) == 1 && fstat(counter, &after) == 0 && after.st_size <= limit;
   // A waiting probe holds nothing it did not inherit.
