@@ -22,7 +22,7 @@ recipe=$(cat debian/control; echo "$release ${arches[*]}")
 if [[ $(cat "$tarball.recipe" 2>/dev/null) != "$recipe" ]]; then
   echo "making the $release chroot tarball $tarball"
   mkdir -p "$cache"
-  hooks=(--customize-hook="upload $dsc /tmp/package.dsc >/dev/null")
+  hooks=(--customize-hook="upload $dsc /tmp/package.dsc")
   for arch in "${arches[@]}"; do
     hooks+=(--customize-hook="chroot \"\$1\" apt-get build-dep -qq -y -a $arch /tmp/package.dsc >/dev/null")
   done
