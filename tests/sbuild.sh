@@ -16,26 +16,32 @@ readonly tarball=$cache/$release.tar output=$PWD/build/sbuild-$release
 native=$(dpkg --print-architecture)
 arches=("$native") && [[ $native == arm64 ]] || arches+=(arm64)
 
-# The tarball is build-essential and lintian, then what apt itself resolves from debian/control for
-# each architecture: what the package declares, and no more.
-recipe=$(cat debian/control; echo "$release ${arches[*]}")
-if [[ $(cat "$tarball.recipe" 2>/dev/null) != "$recipe" ]]; then
-  echo "making the $release chroot tarball $tarball"
-  mkdir -p "$cache"
-  hooks=(--customize-hook="upload $dsc /tmp/package.dsc")
+# The tarball is build-essential, lintian and apt-utils (apt's own solver, which sbuild would copy
+# in from this machine for a cross build, where another release's apt cannot run it), then what apt
+# itself resolves from the package's build dependencies for each architecture, and no more.
+make_tarball() {
+  local hooks=(--customize-hook="upload $dsc /tmp/package.dsc") arch
   for arch in "${arches[@]}"; do
     hooks+=(--customize-hook="chroot \"\$1\" apt-get build-dep -qq -y -a $arch /tmp/package.dsc >/dev/null")
   done
   [[ $native == arm64 ]] || hooks+=(--include=crossbuild-essential-arm64)
-  mmdebstrap --quiet --variant=buildd --architectures="$(IFS=,; echo "${arches[*]}")" --include=lintian \
+  mkdir -p "$cache"
+  mmdebstrap --quiet --variant=buildd --architectures="$(IFS=,; echo "${arches[*]}")" --include=lintian,apt-utils \
     "${hooks[@]}" --customize-hook="rm \"\$1/tmp/package.dsc\"" "$release" "$cache/$release.new.tar"
-  mv "$cache/$release.new.tar" "$tarball" && echo "$recipe" >"$tarball.recipe"
+  mv "$cache/$release.new.tar" "$tarball"
+}
+recipe=$(declare -f make_tarball; cat debian/control; echo "$release ${arches[*]}")
+if [[ $(cat "$tarball.recipe" 2>/dev/null) != "$recipe" ]]; then
+  echo "making the $release chroot tarball $tarball"
+  make_tarball && echo "$recipe" >"$tarball.recipe"
 fi
 
 rm -rf "$output" && mkdir -p "$output"
+# The .changes names the release the changelog targets, as lintian expects, whichever built it.
+target=$(dpkg-parsechangelog -S Distribution)
 for arch in "${arches[@]}"; do
   echo "sbuild: $release, $arch"
-  (cd "$output" && SBUILD_CONFIG=$OLDPWD/tests/sbuild.conf sbuild --chroot="$tarball" --dist="$release" \
+  (cd "$output" && SBUILD_CONFIG=$OLDPWD/tests/sbuild.conf sbuild --chroot="$tarball" --dist="$target" \
     --host="$arch" "$dsc" >/dev/null) || { tail -n 60 "$output"/*"_$arch.build" >&2; exit 1; }
   grep -E '^(Status|Lintian|Build-Time):' "$output"/*"_$arch.build" | tail -n 3
 done
