@@ -86,7 +86,7 @@ build_image() {
 # The image is rebuilt when the way it is built changes.
 recipe=$(declare -f build_kernel build_image; echo "$release $packages")
 mkdir -p "$cache"
-# One run at a time on a machine: two emulated guests starve each other past the tests' deadlines.
+# One run at a time on a testbed image, which a run may rebuild; tests/run_all.sh runs one at a time.
 exec {lock}>"$cache/lock"
 flock -n "$lock" || { echo "waiting for another run to end" && flock "$lock"; }
 work=$(mktemp -d /var/tmp/velorn-autopkgtest.XXXXXX)

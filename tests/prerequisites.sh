@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build python3 strace git # the builds and the suite
   clang-tidy clang-format cppcheck devscripts groff-base shellcheck flake8 # the linters
-  dpkg-dev debhelper sbuild uidmap reprotest diffoscope-minimal disorderfs faketime # the packages
+  dpkg-dev debhelper sbuild uidmap iproute2 reprotest diffoscope-minimal disorderfs faketime # the packages
   autopkgtest qemu-system-arm qemu-utils ipxe-qemu mmdebstrap e2fsprogs kmod cpio # the testbed
 )
 arm64_native=false
