@@ -33,7 +33,8 @@ make_tarball() {
 recipe=$(declare -f make_tarball; cat debian/control; echo "$release ${arches[*]}")
 if [[ $(cat "$tarball.recipe" 2>/dev/null) != "$recipe" ]]; then
   echo "making the $release chroot tarball $tarball"
-  make_tarball && echo "$recipe" >"$tarball.recipe"
+  make_tarball
+  echo "$recipe" >"$tarball.recipe"
 fi
 
 rm -rf "$output" && mkdir -p "$output"
