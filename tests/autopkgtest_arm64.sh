@@ -99,19 +99,29 @@ if [[ $(cat "$cache/image/recipe" 2>/dev/null) != "$recipe" ]]; then
 fi
 
 # autopkgtest splits --qemu-options at whitespace, so the kernel's command line comes from here.
-# autopkgtest itself picks the processor, a Cortex-A53.
+# autopkgtest itself picks the processor, a Cortex-A53. It gives the testbed 5 s for the commands
+# that set up its shell, at boot and after a reboot, which an emulated processor misses when other
+# work takes the host's: the testbed comes first.
 cat >"$work/qemu" <<EOF
 #!/bin/sh
-exec qemu-system-aarch64 -kernel $cache/image/vmlinuz -initrd $cache/image/initrd.img \
+exec nice -n -10 qemu-system-aarch64 -kernel $cache/image/vmlinuz -initrd $cache/image/initrd.img \
   -append "console=ttyAMA0 root=/dev/vda rw panic=-1" "\$@"
 EOF
 chmod 755 "$work/qemu"
-rm -rf "$output"
 # autopkgtest gives the testbed the host's /etc/timezone and waits 30 s for dpkg-reconfigure tzdata,
 # which an emulated processor under load may not finish; hidden, the testbed keeps UTC.
 hide_timezone=()
 [[ ! -e /etc/timezone ]] || hide_timezone=(unshare --mount sh -c 'mount --bind /dev/null /etc/timezone && exec "$@"' sh)
-"${hide_timezone[@]}" autopkgtest --output-dir "$output" "$dsc" "$deb" -- qemu --qemu-architecture=aarch64 \
-  --dpkg-architecture=arm64 --boot=none --qemu-command="$work/qemu" \
-  --cpus=2 --ram-size=1024 --timeout-reboot=300 "$cache/image/image.qcow2"
+# Even so, the emulated testbed now and then misses one of the 5 s deadlines: a testbed failure (status
+# 16), which is autopkgtest's and not a test's, is tried once more.
+for try in 1 2; do
+  rm -rf "$output"
+  status=0
+  "${hide_timezone[@]}" autopkgtest --output-dir "$output" "$dsc" "$deb" -- qemu --qemu-architecture=aarch64 \
+    --dpkg-architecture=arm64 --boot=none --qemu-command="$work/qemu" \
+    --cpus=2 --ram-size=1024 --timeout-reboot=300 "$cache/image/image.qcow2" || status=$?
+  ((status == 16 && try == 1)) || break
+  echo "autopkgtest: the testbed failed; trying once more"
+done
+((status == 0)) || exit "$status"
 echo "autopkgtest on arm64 ($release) passed in $((SECONDS - started)) s"

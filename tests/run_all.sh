@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 started=$SECONDS
 # The Debian releases supported: each builds the package and runs its tests on its own testbed.
 releases=(bookworm trixie)
-step() { printf '=== %s\n' "$*"; }
+step() { printf '=== %s (at %d s)\n' "$*" $((SECONDS - started)); }
 
 tests/prerequisites.sh
 
@@ -25,7 +25,7 @@ dsc=$(echo "$out"/*.dsc)
 
 # The emulated testbeds take most of the time, and go one at a time: two starve each other past
 # autopkgtest's own deadlines. The first starts as soon as its arm64 package is built, in a session
-# of its own (so that a failure here ends it), while the other checks go on at a lower priority.
+# of its own (so that a failure here ends it), while the other checks go on beside it.
 first=${releases[0]} testbed=
 trap '[[ -z $testbed ]] || kill -- -"$testbed" 2>/dev/null || true' EXIT
 for release in "${releases[@]}"; do
@@ -36,7 +36,6 @@ for release in "${releases[@]}"; do
     setsid tests/autopkgtest_arm64.sh "$release" "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_arm64.deb \
       >"build/autopkgtest-$release.log" 2>&1 &
     testbed=$!
-    renice -n 10 $$ >/dev/null
   fi
 done
 
