@@ -10,6 +10,7 @@ children: teardown kills and reaps them all, whether the row passed or not."""
 import collections
 import contextlib
 import ctypes
+import functools
 import glob
 import os
 import re
@@ -29,12 +30,19 @@ DROPPED = [signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGPIPE, signal.
 SIX = {*DROPPED, signal.SIGCHLD}
 # The monitor is started as an unfriendly invoker might: with signals blocked and ignored, which the child must find so
 # too, some of them among the six the monitor takes for itself (SIGTERM blocked; SIGHUP ignored as under nohup, and
-# SIGPIPE); with SIGCHLD ignored, which it must not; with a core-file limit of 0 (setUpClass); and with a descriptor
-# above the standard three and a variable of its own, which the child must find as they were given. env(1) gives
-# every other signal its default action, whatever the test inherited, and sets the mask to exactly these.
+# SIGPIPE); with SIGCHLD ignored, which it must not; with a soft core-file limit of 0; and with a descriptor above the
+# standard three and variables of its own (the unit's AGENT_ARGS among them), which the child must find as they were
+# given. env(1) gives every other signal its default action, whatever the test inherited, and sets the mask to
+# exactly these. About every other row (PLAIN) starts it as a plain shell would instead: SIGHUP and SIGPIPE at their
+# default actions, which a monitor that ignored them itself would hand on, and a soft core-file limit above 0, which
+# it must raise all the same.
 BLOCKED, IGNORED, HELD = {signal.SIGUSR2, signal.SIGTERM}, {signal.SIGUSR1, signal.SIGHUP, signal.SIGPIPE}, 7
+HARD_CORE = resource.getrlimit(resource.RLIMIT_CORE)[1]
+# The finite hard core-file limit given to nobody: prlimit cannot raise the one in force without privilege.
+FINITE = 4096 if HARD_CORE == resource.RLIM_INFINITY else min(4096, HARD_CORE)
+PLAIN = {"ignored": IGNORED - {signal.SIGHUP, signal.SIGPIPE}, "soft_core": min(1024, FINITE)}
 # LeakSanitizer cannot work under ptrace: a sanitized monitor is checked for leaks in the untraced refused starts.
-ENV = {**os.environ, "VELORN_TEST": "kept as given",
+ENV = {**os.environ, "VELORN_TEST": "kept as given", "AGENT_ARGS": "--port 7000",
        "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
 TRACED = "trace=write,writev,execve,clone,clone3,rt_sigtimedwait,prlimit64,rt_sigaction,rt_sigprocmask,setsid"
 STRACE = ["strace", "-ff", "--seccomp-bpf", "-s", "256", "-e", "signal=none", "-e", TRACED]
@@ -50,9 +58,6 @@ CRASHES, SLOWER = 2000, 2
 # as one of them could name another's process by the time the kill came.
 BARE = 'i=0; while [ $i -lt "$3" ] && ! [ -e stop ]; do "$1" --crash "$2" "$3"; i=$((i + 1)); done'
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-# The finite hard core-file limit given to nobody: prlimit cannot raise the one in force without privilege.
-HARD_CORE = resource.getrlimit(resource.RLIMIT_CORE)[1]
-FINITE = 4096 if HARD_CORE == resource.RLIM_INFINITY else min(4096, HARD_CORE)
 # Python's own spawning refuses an empty argument vector; libc's execve(2) does not.
 EMPTY_ARGV = ("import ctypes, sys; libc = ctypes.CDLL(None); libc.execve(sys.argv[1].encode(),"
               " (ctypes.c_char_p * 1)(), ctypes.c_void_p.in_dll(libc, 'environ'))")
@@ -277,10 +282,10 @@ def crash_loop(test, monitor, running, scratch):
 # child "killed" with it, None, or the exit code of a child that ends; how the monitor ends (None: it lives); what the
 # invoker writes and its exit status; strace options (faults), commands before the monitor, running as nobody, the
 # core-file limit expected, an invoker fault, how many starts, on a terminal of their own, the signals the invoker
-# blocks and ignores.
+# blocks and ignores, and its soft core-file limit.
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
-                                    " repeat terminal blocked ignored",
-                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False, BLOCKED, IGNORED))
+                                    " repeat terminal blocked ignored soft_core",
+                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False, BLOCKED, IGNORED, 0))
 LIVE = ("new", "same", "orphan", "killed")
 
 
@@ -292,20 +297,20 @@ class MonitorTest(unittest.TestCase):
         # unblocked, and two that dump core (the core-file limit is above 0), whose flag the status line leaves out.
         Row("other_signals", ["probe", "--", " "], kill_child(signal.SIGSEGV, signal.SIGTERM, signal.SIGABRT),
             ["fork ok", *(line for signo in (11, 15, 6) for line in (f"child exit by signal:{signo}", "fork ok"))],
-            "new", blocked={signal.SIGUSR2}),
-        Row("dropped_signals", [PROBE], storm, ["fork ok"], "same"),
+            "new", blocked={signal.SIGUSR2}, **PLAIN),
+        Row("dropped_signals", [PROBE], storm, ["fork ok"], "same", **PLAIN),
         Row("stopped", [PROBE, "stopped"], kill_child(signal.SIGSTOP), ["fork ok", PING], "same"),  # nothing to collect
-        Row("exit_0", ["/bin/true"], None, ["fork ok", "child exit normally:0"], 0),
+        Row("exit_0", ["/bin/true"], None, ["fork ok", "child exit normally:0"], 0, **PLAIN),
         Row("exit_1", ["/bin/false", "x"], None, ["fork ok", "child exit normally:256"], 1),
-        Row("missing", ["./missing"], None, ["fork ok", "child exit normally:32512"], 127),
+        Row("missing", ["./missing"], None, ["fork ok", "child exit normally:32512"], 127, **PLAIN),
         Row("no_path_search", ["true"], None, ["fork ok", "child exit normally:32512"], 127),
-        Row("missing_interpreter", ["./script"], None, ["fork ok", "child exit normally:32512"], 127),
+        Row("missing_interpreter", ["./script"], None, ["fork ok", "child exit normally:32512"], 127, **PLAIN),
         Row("not_executable", ["./data"], None, ["fork ok", "child exit normally:32256"], 126),
-        Row("not_a_program", ["./text"], None, ["fork ok", "child exit normally:32256"], 126),  # ENOEXEC
-        Row("monitor_killed", [PROBE], kill_monitor, ["fork ok"], "orphan", "killed by SIGKILL"),
+        Row("not_a_program", ["./text"], None, ["fork ok", "child exit normally:32256"], 126, **PLAIN),  # ENOEXEC
+        Row("monitor_killed", [PROBE], kill_monitor, ["fork ok"], "orphan", "killed by SIGKILL", **PLAIN),
         Row("group_killed", [PROBE], kill_group, ["fork ok"], "killed", "killed by SIGKILL"),
         Row("crash_loop", ["./probe", "--crash", "crashes", str(CRASHES)], crash_loop,
-            ["fork ok", *RESTART * (CRASHES + 2)], "same"),
+            ["fork ok", *RESTART * (CRASHES + 2)], "same", **PLAIN),
         # The leader of a terminal's session, which the monitor then is, hangs its foreground group up as it exits:
         # the process daemon(3) forked is in that group until its setsid(). Often enough that a race cannot hide, and
         # with SIGHUP's default action, which ends the process that the signal reaches unblocked.
@@ -315,22 +320,23 @@ class MonitorTest(unittest.TestCase):
         # first restart, its first sigwait is the one after the first launch.
         Row("restart_fork_fails", [PROBE], kill_child(signal.SIGKILL), ["fork ok", "child exit by signal:9",
                                                                         (2, "fork error")], None,
-            strace=["-e", "inject=clone:error=EAGAIN:when=2"]),
+            strace=["-e", "inject=clone:error=EAGAIN:when=2"], **PLAIN),
         Row("wait_fails", [PROBE], kill_child(signal.SIGKILL), ["fork ok", (2, "wait signal error"), *RESTART], "new",
             strace=["-e", "inject=rt_sigtimedwait:error=EINVAL:when=1"]),
-        Row("setsid_fails", [PROBE], None, [], None, "exited with 255", strace=["-e", "inject=setsid:error=EPERM"]),
+        Row("setsid_fails", [PROBE], None, [], None, "exited with 255", strace=["-e", "inject=setsid:error=EPERM"],
+            **PLAIN),
         # With at most two processes for nobody, the invoker, kept a zombie by a parent that never reaps it, leaves
         # the detached monitor none for its first fork.
         Row("first_fork_fails", [PROBE], None, [(2, "fork error")], None, "exited with 255",
             prefix=["sh", "-c", 'exec "$@" & exec sleep infinity', "sh", "prlimit", "--nproc=2"], unprivileged=True),
         # Without privilege the hard limit cannot be raised, so the soft one is raised to meet it.
         Row("unprivileged_finite_core", [PROBE, "finite"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
-            prefix=["prlimit", f"--core=0:{FINITE}"], unprivileged=True, core=str(FINITE)),
+            prefix=["prlimit", f"--core={PLAIN['soft_core']}:{FINITE}"], unprivileged=True, core=str(FINITE), **PLAIN),
         Row("unprivileged_zero_core", [PROBE, "zero"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
             prefix=["prlimit", "--core=0:0"], unprivileged=True, core="0"),
         # Root lifts a finite hard limit too, where it may (not without CAP_SYS_RESOURCE).
         Row("root_finite_core", [PROBE, "root"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
-            prefix=["prlimit", f"--core=0:{FINITE}"], core="unlimited"),
+            prefix=["prlimit", f"--core={PLAIN['soft_core']}:{FINITE}"], core="unlimited", **PLAIN),
         # Refused starts: the invoker exits 255 and nothing is started.
         Row("no_program", [], None, None, invoker=([(2, USAGE)], 255)),
         Row("empty_argv", [], None, None, invoker=([(2, USAGE)], 255), prefix=[sys.executable, "-c", EMPTY_ARGV]),
@@ -429,7 +435,8 @@ class MonitorTest(unittest.TestCase):
             process = subprocess.Popen([*strace, "-o", f"{scratch}/trace", *invoker_command(row), *row.prefix,
                                         *(UNPRIVILEGED if row.unprivileged else []), monitor, *argv],
                                        cwd=scratch, env=ENV, pass_fds=[HELD], stdin=console, stdout=errors,
-                                       stderr=errors)
+                                       stderr=errors, preexec_fn=functools.partial(
+                                           resource.setrlimit, resource.RLIMIT_CORE, (row.soft_core, HARD_CORE)))
             cleanup.callback(process.wait)
             cleanup.callback(kill_all)
 
