@@ -315,6 +315,8 @@ class MonitorTest(unittest.TestCase):
         Row("missing_interpreter", ["./script"], None, ["fork ok", "child exit normally:32512"], 127, **PLAIN),
         Row("not_executable", ["./data"], None, ["fork ok", "child exit normally:32256"], 126),
         Row("not_a_program", ["./text"], None, ["fork ok", "child exit normally:32256"], 126, **PLAIN),  # ENOEXEC
+        # ETXTBSY: the descriptor that the monitor is handed, and hands on, is open for writing on it.
+        Row("text_busy", ["./held"], None, ["fork ok", "child exit normally:32256"], 126),
         Row("monitor_killed", [PROBE], kill_monitor, ["fork ok"], "orphan", "killed by SIGKILL", **PLAIN),
         Row("group_killed", [PROBE], kill_group, ["fork ok"], "killed", "killed by SIGKILL"),
         Row("crash_loop", ["./probe", "--crash", "crashes", str(CRASHES)], crash_loop,
@@ -432,7 +434,7 @@ class MonitorTest(unittest.TestCase):
                     program.write(text)
                 os.chmod(program.name, mode)
             errors = cleanup.enter_context(open(f"{scratch}/strace.err", "w+"))
-            held = os.open(f"{scratch}/held", os.O_RDWR | os.O_CREAT)  # left open for the monitor
+            held = os.open(f"{scratch}/held", os.O_RDWR | os.O_CREAT, 0o755)  # left open for the monitor
             os.dup2(held, HELD)
             os.close(held)
             cleanup.callback(os.close, HELD)
