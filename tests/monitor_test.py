@@ -61,6 +61,21 @@ UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"
 # Python's own spawning refuses an empty argument vector; libc's execve(2) does not.
 EMPTY_ARGV = ("import ctypes, sys; libc = ctypes.CDLL(None); libc.execve(sys.argv[1].encode(),"
               " (ctypes.c_char_p * 1)(), ctypes.c_void_p.in_dll(libc, 'environ'))")
+# Runs its command under a seccomp filter that fails rt_sigprocmask(SIG_SETMASK, ...) with EINVAL, and with SIGXFSZ,
+# which Python ignores, back at its default action (it ignores SIGPIPE too, as the unfriendly invoker does). The
+# monitor only adds to its mask: what fails is each child's restoring of the invoker's. strace cannot fail that call
+# alone, as it counts calls per process: each child's is its first, as is the invoker's own from env(1).
+REFUSE_SETMASK = [sys.executable, "-c", """import ctypes, os, signal, struct, sys
+arch, nr = {"x86_64": (0xC000003E, 14), "aarch64": (0xC00000B7, 135)}[os.uname().machine]
+load, equal, allow = 0x20, 0x15, (6, 0, 0, 0x7FFF0000)  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, SECCOMP_RET_ALLOW
+code = [(load, 0, 0, 4), (equal, 0, 5, arch), (load, 0, 0, 0), (equal, 0, 3, nr), (load, 0, 0, 16),
+        (equal, 0, 1, signal.SIG_SETMASK), (6, 0, 0, 0x50000 | 22), allow]  # SECCOMP_RET_ERRNO | EINVAL
+program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *op) for op in code))
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, struct.pack("HP", len(code), ctypes.addressof(program))):
+    raise OSError(ctypes.get_errno(), "prctl(PR_SET_SECCOMP)")
+signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+os.execv(sys.argv[1], sys.argv[1:])"""]
 Trace = collections.namedtuple("Trace", "lines end execs forks text")  # lines as (fd, text); end as strace says
 # Fails the invoker's first call of syscall whose arguments start with call, and with onward "+" every later one too;
 # the calls made before it, by libc and by the commands before the monitor, are counted in a dry run of the row.
@@ -317,6 +332,8 @@ class MonitorTest(unittest.TestCase):
         Row("not_a_program", ["./text"], None, ["fork ok", "child exit normally:32256"], 126, **PLAIN),  # ENOEXEC
         # ETXTBSY: the descriptor that the monitor is handed, and hands on, is open for writing on it.
         Row("text_busy", ["./held"], None, ["fork ok", "child exit normally:32256"], 126),
+        # A child that cannot restore the invoker's mask must not run the program with the monitor's.
+        Row("mask_restore_fails", [PROBE], None, ["fork ok", "child exit normally:32256"], 126, prefix=REFUSE_SETMASK),
         Row("monitor_killed", [PROBE], kill_monitor, ["fork ok"], "orphan", "killed by SIGKILL", **PLAIN),
         Row("group_killed", [PROBE], kill_group, ["fork ok"], "killed", "killed by SIGKILL"),
         Row("crash_loop", ["./probe", "--crash", "crashes", str(CRASHES)], crash_loop,
@@ -531,7 +548,8 @@ class MonitorTest(unittest.TestCase):
         elif row.end is None:
             self.assertEqual(children(monitor), [])
         if isinstance(row.child, int):
-            errors = [(2, "exec error")] if row.child >= 126 else []
+            said = "pthread_sigmask fail" if row.prefix == REFUSE_SETMASK else "exec error"
+            errors = [(2, said)] if row.child >= 126 else []
             self.assertEqual([trace(scratch, pid)[:2] for pid in forks], [(errors, f"exited with {row.child}")])
 
     def check_monitor_mask(self, pid, blocked):
