@@ -58,6 +58,7 @@ CRASHES, SLOWER = 2000, 2
 # at most PROMPT times the slowest of three after SIGTERM, each from its wake-up to its fork. On 2 busy cores these
 # took 0.06 to 0.3 ms, those after a core dump at most 1.4 times as long; with a pause of 1 s, 1,000 times and more.
 PROMPT = 10
+IDLE = 2  # seconds of watching an idle monitor, which must not wake: a timer's wake-up switches context at least once
 # It stops at a file, not a kill: its children come and go by the thousand, and where pids wrap at 32768 a pid listed
 # as one of them could name another's process by the time the kill came.
 BARE = 'i=0; while [ $i -lt "$3" ] && ! [ -e stop ]; do "$1" --crash "$2" "$3"; i=$((i + 1)); done'
@@ -184,6 +185,10 @@ def footprint(pid):
             "resident kB": field("Rss", read(f"/proc/{pid}/smaps_rollup")),
             "threads": field("Threads", read(f"/proc/{pid}/status")),
             "zombies": sum(state(c) == "Z" for c in children(pid))}
+
+
+def switches(pid):
+    return sum(map(int, re.findall(r"^(?:non)?voluntary_ctxt_switches:\s*(\d+)$", read(f"/proc/{pid}/status"), re.M)))
 
 
 def idle(pid):
@@ -320,6 +325,9 @@ def crash_loop(test, monitor, running, scratch):
     running = child(monitor, argv)  # the start after the last crash, the only live one
     storm(test, monitor, running, scratch, rounds=1000)
     idle(monitor)
+    woken, since = switches(monitor), time.monotonic()
+    time.sleep(IDLE)  # a window to watch, not a wait for anything
+    test.assertEqual(switches(monitor) - woken, 0, f"context switches in {time.monotonic() - since:.1f} s idle")
     test.assertEqual(footprint(monitor), before, "the monitor grew")
     return running
 
