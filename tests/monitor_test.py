@@ -541,7 +541,8 @@ class MonitorTest(unittest.TestCase):
         if row.end is None or row.action:  # else the monitor ends by itself at once
             self.assertIsNone(end_of(monitor), "the monitor ended")
             self.assertEqual(inherited(monitor), expected)
-            self.check_monitor_mask(monitor, row.blocked)
+            if row.prefix != REFUSE_SETMASK:  # GCC 14's sanitizer restores the monitor's own mask after each fork
+                self.check_monitor_mask(monitor, row.blocked)
         argv = self.as_run(row, *row.argv)
         first = child(monitor, argv) if row.action or row.child in LIVE else None
         if first:
