@@ -69,8 +69,9 @@ EMPTY_ARGV = ("import ctypes, sys; libc = ctypes.CDLL(None); libc.execve(sys.arg
               " (ctypes.c_char_p * 1)(), ctypes.c_void_p.in_dll(libc, 'environ'))")
 # Runs its command under a seccomp filter that fails rt_sigprocmask(SIG_SETMASK, ...) with EINVAL, and with SIGXFSZ,
 # which Python ignores, back at its default action (it ignores SIGPIPE too, as the unfriendly invoker does). The
-# monitor only adds to its mask: what fails is each child's restoring of the invoker's. strace cannot fail that call
-# alone, as it counts calls per process: each child's is its first, as is the invoker's own from env(1).
+# monitor's own code only adds to its mask: what fails is each child's restoring of the invoker's (and a sanitizer
+# runtime's own restoring, see check_row). strace cannot fail the child's call alone, as it counts calls per process:
+# each child's is its first, as is the invoker's own from env(1).
 REFUSE_SETMASK = [sys.executable, "-c", """import ctypes, os, signal, struct, sys
 arch, nr = {"x86_64": (0xC000003E, 14), "aarch64": (0xC00000B7, 135)}[os.uname().machine]
 load, equal, allow = 0x20, 0x15, (6, 0, 0, 0x7FFF0000)  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, SECCOMP_RET_ALLOW
@@ -304,8 +305,8 @@ def storm(test, monitor, running, scratch, rounds=20):
 def crash_loop(test, monitor, running, scratch):
     """Thousands of crash-restarts and dropped signals must leave the monitor as it was, once warm, and the running
     child alone. Warm is when a batch of WARM restarts has left its footprint as it found it: GCC 14's sanitizer runtime
-    grows by 2.3 MB over the first 2,500 or so, as it first touches each frame of its fake stacks, which it uses in
-    turn (detect_stack_use_after_return)."""
+    grows by 2.3 MB over the first 2,400, as it first touches each frame of its fake stacks, which it uses in turn
+    (detect_stack_use_after_return)."""
     argv, before, test.restarts = program_argv(running), None, 0
 
     def starts(counter):
