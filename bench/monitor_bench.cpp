@@ -249,6 +249,92 @@ void Print(const Row& row) {
               row.monitor, row.digits, row.bare, ratio.str().c_str(), row.goal, met);
 }
 
+// What a supervisor holds, which a soak must not see grow: descriptors, mappings, resident
+// memory (kB), threads, and children left unreaped.
+constexpr std::array kHoldings{"descriptors", "mappings", "resident kB", "threads", "zombies"};
+using Held = std::array<double, kHoldings.size()>;
+
+Held Holdings(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid) + "/";
+  Held held{0, 0, Field(pid, "smaps_rollup", "Rss"), Field(pid, "status", "Threads"), 0};
+  // Every open descriptor has an fdinfo entry below FDSize, the size of the descriptor table.
+  for (int fd = 0; fd < static_cast<int>(Field(pid, "status", "FDSize")); ++fd) {
+    held[0] += std::ifstream(proc + "fdinfo/" + std::to_string(fd)).is_open() ? 1 : 0;
+  }
+  std::ifstream maps(proc + "maps");
+  held[1] = static_cast<double>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
+  std::ifstream children(proc + "task/" + std::to_string(pid) + "/children");
+  for (pid_t child = 0; children >> child;) {
+    std::ifstream stat_file("/proc/" + std::to_string(child) + "/stat");
+    const std::string stat{std::istreambuf_iterator<char>(stat_file), {}};
+    held[4] += stat.find(") Z ", stat.rfind('(')) == std::string::npos ? 0 : 1;
+  }
+  return held;
+}
+
+// A soak's faults on one side: the starts that never came plus the holdings that grew, told on
+// standard error when there are any.
+double SoakFaults(const char* side, std::size_t seen, std::size_t starts, const Held& before,
+                  const Held& after) {
+  auto faults = static_cast<double>(starts - seen);
+  std::ostringstream report;
+  report << "monitor_bench: soak of the " << side << ": " << seen << " of " << starts << " starts";
+  for (std::size_t item = 0; item < kHoldings.size(); ++item) {
+    faults += after.at(item) > before.at(item) ? 1 : 0;
+    report << ", " << kHoldings.at(item) << ' ' << before.at(item) << " -> " << after.at(item);
+  }
+  if (faults != 0) {
+    std::cerr << report.str() << '\n';
+  }
+  return faults;
+}
+
+// The soak: kSoakRestarts crash-restarts in a row on both sides at once, every start reported
+// within kStartMax, after which the supervisor holds no more than before. Gives for each side
+// the starts that never came plus the holdings that grew: 0 when all is well. Both sides have
+// run the batches first, which leaves them warm.
+std::array<double, 2> Soak(Side& monitor, Side& bare) {
+  constexpr std::size_t kSoakRestarts = 20000;  // fits a token pipe of 64 KiB
+  const std::array sides{&monitor, &bare};
+  std::array<Held, 2> before{};
+  std::array<std::size_t, 2> seen{};  // starts reported, the last one waiting
+  const std::string tokens(kSoakRestarts, 't');
+  for (std::size_t side = 0; side < sides.size(); ++side) {
+    before.at(side) = Holdings(sides.at(side)->supervisor);
+    Require(Sys(write(sides.at(side)->tokens, tokens.data(), tokens.size()), "write") ==
+                static_cast<ssize_t>(tokens.size()),
+            "the token pipe is full");
+    Sys(kill(sides.at(side)->child, SIGKILL), "kill");
+  }
+  std::array<pollfd, 3> fds{{{.fd = stop_signals, .events = POLLIN, .revents = 0},
+                             {.fd = -1, .events = POLLIN, .revents = 0},
+                             {.fd = -1, .events = POLLIN, .revents = 0}}};
+  const auto wait_ms = static_cast<int>(std::chrono::milliseconds(kStartMax).count());
+  for (;;) {
+    for (std::size_t side = 0; side < sides.size(); ++side) {  // poll ignores a descriptor of -1
+      fds.at(side + 1).fd = seen.at(side) <= kSoakRestarts ? sides.at(side)->reports : -1;
+    }
+    if (fds[1].fd < 0 && fds[2].fd < 0) {
+      break;
+    }
+    if (Sys(poll(fds.data(), fds.size(), wait_ms), "poll") == 0) {
+      break;  // a start that never came
+    }
+    Require(fds[0].revents == 0, "stopped by a signal");
+    for (std::size_t side = 0; side < sides.size(); ++side) {
+      if (fds.at(side + 1).revents != 0) {
+        const ProbeRecord record = NextRecord(*sides.at(side));
+        Require(record.crashing == (seen.at(side) < kSoakRestarts), "a probe crashed untold");
+        sides.at(side)->child = record.pid;
+        ++seen.at(side);
+      }
+    }
+  }
+  return {
+      SoakFaults("monitor", seen[0], kSoakRestarts + 1, before[0], Holdings(monitor.supervisor)),
+      SoakFaults("bare loop", seen[1], kSoakRestarts + 1, before[1], Holdings(bare.supervisor))};
+}
+
 int Run() {
   Side monitor = Start(MONITOR_PATH, true);
   Side bare = Start(BARE_LOOP_PATH, false);
@@ -267,6 +353,7 @@ int Run() {
   Readable(-1, kIdle);  // idle, but a stop signal still ends it
   const double idle_m = Measure(monitor.supervisor).switches - mon.switches;
   const double idle_b = Measure(bare.supervisor).switches - base.switches;
+  const std::array soak = Soak(monitor, bare);
 
   const double crashes = kRounds * static_cast<double>(kCrashesPerBatch);
   const double rate_m = crashes / monitor.crashing.count();
@@ -315,6 +402,12 @@ int Run() {
           .digits = 0,
           .goal = "0",
           .met = idle_m == 0},
+      Row{.measure = "Lost or grown, 20000 restarts",
+          .monitor = soak[0],
+          .bare = soak[1],
+          .digits = 0,
+          .goal = "0",
+          .met = soak[0] == 0},
   };
   std::printf(
       "| Measure                       | Monitor | Bare loop | Ratio | Goal          | Met  |\n"
