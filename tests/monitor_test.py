@@ -313,6 +313,8 @@ def crash_loop(test, monitor, running, scratch):
         return os.path.getsize(f"{scratch}/{counter}")
 
     def crash(running, count):  # the start after the last crash waits, the only live one
+        # Only once that start waits has it read the counter for good: rewritten before, it would crash too.
+        poll(lambda: state(running) == "S", "the last start to wait")
         with open(f"{scratch}/crashes", "w") as counter:  # each start adds a byte, and crashes up to CRASHES bytes
             counter.write("x" * (CRASHES - count))
         os.kill(running, signal.SIGKILL)
