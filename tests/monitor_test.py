@@ -272,9 +272,10 @@ def kill_in_turn(*sigs):
     def kill(test, monitor, running, scratch):
         kill_child(*sigs)(test, monitor, running, scratch)
         took = poll(lambda: restart_times(scratch, monitor, len(sigs)), "every restart's fork")
+        in_ms = {name: [round(t * 1e3, 3) for t in times] for name, times in took.items()}
         for sig in took.keys() - {"SIGTERM"}:
             test.assertLessEqual(min(took[sig]), PROMPT * max(took["SIGTERM"]), f"a pause after {sig}? restarts in ms:"
-                                 f" { {name: [round(t * 1e3, 3) for t in times] for name, times in took.items()} }")
+                                 f" {in_ms}")
     return kill
 
 
