@@ -175,6 +175,13 @@ Side Start(const char* supervisor, bool detaches) {
   return side;
 }
 
+// Tells the next `count` probe starts to crash: one token each, all in one write.
+void Crash(const Side& side, std::size_t count) {
+  const std::string tokens(count, 't');
+  Require(std::cmp_equal(Sys(write(side.tokens, tokens.data(), tokens.size()), "write"), count),
+          "the token pipe is full");
+}
+
 // One batch: kills, each timed from just before kill(2) to the next probe's own start stamp;
 // then kCrashesPerBatch probes in a row kill themselves, timed from the first one's start to
 // the start of the one after the last, which waits.
@@ -188,10 +195,7 @@ void Batch(Side& side) {
         std::chrono::duration<double, std::micro>(Stamp(next.start) - before).count());
     side.child = next.pid;
   }
-  const std::string tokens(kCrashesPerBatch, 't');
-  Require(std::cmp_equal(Sys(write(side.tokens, tokens.data(), tokens.size()), "write"),
-                         kCrashesPerBatch),
-          "the token pipe is full");
+  Crash(side, kCrashesPerBatch);
   Sys(kill(side.child, SIGKILL), "kill");
   const ProbeRecord first = NextRecord(side);
   ProbeRecord last = first;
@@ -298,12 +302,9 @@ std::array<double, 2> Soak(Side& monitor, Side& bare) {
   const std::array sides{&monitor, &bare};
   std::array<Held, 2> before{};
   std::array<std::size_t, 2> seen{};  // starts reported, the last one waiting
-  const std::string tokens(kSoakRestarts, 't');
   for (std::size_t side = 0; side < sides.size(); ++side) {
     before.at(side) = Holdings(sides.at(side)->supervisor);
-    Require(Sys(write(sides.at(side)->tokens, tokens.data(), tokens.size()), "write") ==
-                static_cast<ssize_t>(tokens.size()),
-            "the token pipe is full");
+    Crash(*sides.at(side), kSoakRestarts);
     Sys(kill(sides.at(side)->child, SIGKILL), "kill");
   }
   std::array<pollfd, 3> fds{{{.fd = stop_signals, .events = POLLIN, .revents = 0},
