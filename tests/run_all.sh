@@ -26,17 +26,21 @@ dsc=$(echo "$out"/*.dsc)
 # The emulated testbeds take most of the time, and go one at a time: two starve each other past
 # autopkgtest's own deadlines. The first starts as soon as its arm64 package is built, in a session
 # of its own (so that a failure here ends it), while the other checks go on beside it.
-first=${releases[0]} testbed=
+first=${releases[0]} native=$(dpkg --print-architecture) testbed=
+step "sbuild: the $first arm64 package, checked by $first's lintian"
+tests/sbuild.sh "$first" "$dsc" arm64
+step "autopkgtest on arm64: $first, started"
 trap '[[ -z $testbed ]] || kill -- -"$testbed" 2>/dev/null || true' EXIT
-for release in "${releases[@]}"; do
+setsid tests/autopkgtest_arm64.sh "$first" "$dsc" build/sbuild-"$first"/velorn-agent-monitor_*_arm64.deb \
+  >"build/autopkgtest-$first.log" 2>&1 &
+testbed=$!
+if [[ $native != arm64 ]]; then
+  step "sbuild: the $first $native package, checked by $first's lintian"
+  tests/sbuild.sh "$first" "$dsc" "$native"
+fi
+for release in "${releases[@]:1}"; do
   step "sbuild: the $release packages, checked by $release's lintian"
   tests/sbuild.sh "$release" "$dsc"
-  if [[ $release == "$first" ]]; then
-    step "autopkgtest on arm64: $release, started"
-    setsid tests/autopkgtest_arm64.sh "$release" "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_arm64.deb \
-      >"build/autopkgtest-$release.log" 2>&1 &
-    testbed=$!
-  fi
 done
 
 step "shellcheck and flake8"
