@@ -2,15 +2,16 @@
 # Runs the package's autopkgtests (debian/tests) against an arm64 package inside Debian's arm64
 # kernel with systemd as PID 1, under qemu-system-aarch64 (emulated: no KVM needed), through
 # autopkgtest's own qemu virtualisation server. As root on Debian, after tests/prerequisites.sh:
-#   tests/autopkgtest_arm64.sh RELEASE SOURCE.dsc PACKAGE_arm64.deb
+#   tests/autopkgtest_arm64.sh RELEASE [SOURCE.dsc PACKAGE_arm64.deb]
 # RELEASE is a Debian code name (bookworm, trixie). Its testbed image is built from that release's
 # packages into $VELORN_AUTOPKGTEST_CACHE/RELEASE when it is missing or its recipe changed: a root
 # filesystem by mmdebstrap, made a testbed by autopkgtest's setup-testbed, booted directly from the
 # release's linux-image-arm64. What autopkgtest does not do is here: that kernel and a small
 # initrd, the modules the testbed needs, and the qemu command line that boots them. Logs and
-# artifacts go to build/autopkgtest-arm64-RELEASE.
+# artifacts go to build/autopkgtest-arm64-RELEASE. Given RELEASE alone, it only makes the image.
 set -euo pipefail
-release=$1 dsc=$(realpath -e "$2") deb=$(realpath -e "$3")
+release=$1
+(($# == 1)) || dsc=$(realpath -e "$2") deb=$(realpath -e "$3")
 cd "$(dirname "$0")/.."
 readonly cache=${VELORN_AUTOPKGTEST_CACHE:-/var/cache/velorn-agent-monitor-autopkgtest}/$release
 readonly output=$PWD/build/autopkgtest-arm64-$release
@@ -100,6 +101,7 @@ if [[ $(cat "$cache/image/recipe" 2>/dev/null) != "$recipe" ]]; then
   build_image
   echo "image built in $((SECONDS - started)) s"
 fi
+(($# > 1)) || exit 0
 
 # autopkgtest splits --qemu-options at whitespace, so the kernel's command line comes from here.
 # autopkgtest itself picks the processor, a Cortex-A53. It gives the testbed 5 s for the commands

@@ -25,15 +25,20 @@ dsc=$(echo "$out"/*.dsc)
 
 # The emulated testbeds take most of the time, and go one at a time: two starve each other past
 # autopkgtest's own deadlines. The first starts as soon as its arm64 package is built, in a session
-# of its own (so that a failure here ends it), while the other checks go on beside it.
-first=${releases[0]} native=$(dpkg --print-architecture) testbed=
+# of its own (so that a failure here ends it), while the other checks go on beside it. The other
+# releases' images, where missing or stale, are made meanwhile from what the first leaves idle.
+first=${releases[0]} native=$(dpkg --print-architecture) testbed='' images=''
 step "sbuild: the $first arm64 package, checked by $first's lintian"
 tests/sbuild.sh "$first" "$dsc" arm64
 step "autopkgtest on arm64: $first, started"
-trap '[[ -z $testbed ]] || kill -- -"$testbed" 2>/dev/null || true' EXIT
+stop() { local group; for group in $testbed $images; do kill -- -"$group" 2>/dev/null || true; done; }
+trap stop EXIT
 setsid tests/autopkgtest_arm64.sh "$first" "$dsc" build/sbuild-"$first"/velorn-agent-monitor_*_arm64.deb \
   >"build/autopkgtest-$first.log" 2>&1 &
 testbed=$!
+printf '%s\n' "${releases[@]:1}" |
+  setsid nice -n 19 ionice -c 3 xargs -n 1 tests/autopkgtest_arm64.sh >build/testbed-images.log 2>&1 &
+images=$!
 if [[ $native != arm64 ]]; then
   step "sbuild: the $first $native package, checked by $first's lintian"
   tests/sbuild.sh "$first" "$dsc" "$native"
@@ -63,6 +68,11 @@ status=0 && wait "$testbed" || status=$?
 testbed=
 step "autopkgtest on arm64: $first, its log"
 cat "build/autopkgtest-$first.log"
+((status == 0)) || exit "$status"
+step "testbed images of ${releases[*]:1}"
+status=0 && wait "$images" || status=$?
+images=
+cat build/testbed-images.log
 ((status == 0)) || exit "$status"
 for release in "${releases[@]:1}"; do
   step "autopkgtest on arm64: $release"
