@@ -218,17 +218,20 @@ struct Footprint {
   double rss_kb, pss_kb, private_kb, mappings, switches;
 };
 
-Footprint Measure(pid_t pid) {
+double Mappings(pid_t pid) {
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
   Require(maps.is_open(), "cannot read the mappings of " + std::to_string(pid));
-  return {
-      .rss_kb = Field(pid, "smaps_rollup", "Rss"),
-      .pss_kb = Field(pid, "smaps_rollup", "Pss"),
-      .private_kb =
-          Field(pid, "smaps_rollup", "Private_Clean") + Field(pid, "smaps_rollup", "Private_Dirty"),
-      .mappings = static_cast<double>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n')),
-      .switches = Field(pid, "status", "voluntary_ctxt_switches") +
-                  Field(pid, "status", "nonvoluntary_ctxt_switches")};
+  return static_cast<double>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
+}
+
+Footprint Measure(pid_t pid) {
+  return {.rss_kb = Field(pid, "smaps_rollup", "Rss"),
+          .pss_kb = Field(pid, "smaps_rollup", "Pss"),
+          .private_kb = Field(pid, "smaps_rollup", "Private_Clean") +
+                        Field(pid, "smaps_rollup", "Private_Dirty"),
+          .mappings = Mappings(pid),
+          .switches = Field(pid, "status", "voluntary_ctxt_switches") +
+                      Field(pid, "status", "nonvoluntary_ctxt_switches")};
 }
 
 struct Row {
@@ -260,13 +263,12 @@ using Held = std::array<double, kHoldings.size()>;
 
 Held Holdings(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid) + "/";
-  Held held{0, 0, Field(pid, "smaps_rollup", "Rss"), Field(pid, "status", "Threads"), 0};
+  Held held{0, Mappings(pid), Field(pid, "smaps_rollup", "Rss"), Field(pid, "status", "Threads"),
+            0};
   // Every open descriptor has an fdinfo entry below FDSize, the size of the descriptor table.
   for (int fd = 0; fd < static_cast<int>(Field(pid, "status", "FDSize")); ++fd) {
     held[0] += std::ifstream(proc + "fdinfo/" + std::to_string(fd)).is_open() ? 1 : 0;
   }
-  std::ifstream maps(proc + "maps");
-  held[1] = static_cast<double>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
   std::ifstream children(proc + "task/" + std::to_string(pid) + "/children");
   for (pid_t child = 0; children >> child;) {
     std::ifstream stat_file("/proc/" + std::to_string(child) + "/stat");
