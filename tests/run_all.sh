@@ -33,6 +33,17 @@ tests/sbuild.sh "$first" "$dsc" arm64
 step "autopkgtest on arm64: $first, started"
 stop() { local group; for group in $testbed $images; do kill -- -"$group" 2>/dev/null || true; done; }
 trap stop EXIT
+# collect JOB LOG TITLE: waits for the background job whose session the variable JOB names, then
+# shows its log under TITLE, and fails as the job did.
+collect() {
+  local -n running=$1
+  local status=0
+  wait "$running" || status=$?
+  running=''
+  step "$3"
+  cat "$2"
+  return "$status"
+}
 setsid tests/autopkgtest_arm64.sh "$first" "$dsc" build/sbuild-"$first"/velorn-agent-monitor_*_arm64.deb \
   >"build/autopkgtest-$first.log" 2>&1 &
 testbed=$!
@@ -64,16 +75,8 @@ for arch in "" arm64; do
   reprotest --vary=-user_group --append-build-command="-Pnocheck${arch:+ -a $arch}" "$dsc" -- null
 done
 
-status=0 && wait "$testbed" || status=$?
-testbed=
-step "autopkgtest on arm64: $first, its log"
-cat "build/autopkgtest-$first.log"
-((status == 0)) || exit "$status"
-step "testbed images of ${releases[*]:1}"
-status=0 && wait "$images" || status=$?
-images=
-cat build/testbed-images.log
-((status == 0)) || exit "$status"
+collect testbed "build/autopkgtest-$first.log" "autopkgtest on arm64: $first, its log"
+collect images build/testbed-images.log "testbed images of ${releases[*]:1}"
 for release in "${releases[@]:1}"; do
   step "autopkgtest on arm64: $release"
   tests/autopkgtest_arm64.sh "$release" "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_arm64.deb
