@@ -44,7 +44,10 @@ PLAIN = {"ignored": IGNORED - {signal.SIGHUP, signal.SIGPIPE}, "soft_core": min(
 # LeakSanitizer cannot work under ptrace: a sanitized monitor is checked for leaks in the untraced refused starts.
 ENV = {**os.environ, "VELORN_TEST": "kept as given", "AGENT_ARGS": "--port 7000",
        "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
-TRACED = "trace=write,writev,execve,clone,clone3,rt_sigtimedwait,prlimit64,rt_sigaction,rt_sigprocmask,setsid"
+# Each architecture names some of these its own way ("?": absent from some): getrlimit and setrlimit are prlimit64, or
+# on 32-bit ones built without large-file flags ugetrlimit and setrlimit; sigwait is rt_sigtimedwait, or its _time64.
+TRACED = ("trace=write,writev,execve,clone,?clone3,/^rt_sigtimedwait,prlimit64,?ugetrlimit,?getrlimit,?setrlimit,"
+          "rt_sigaction,rt_sigprocmask,setsid")
 STRACE = ["strace", "-ff", "--seccomp-bpf", "-s", "256", "-e", "signal=none", "-e", TRACED]
 PING = "child exit normally:0"  # the answer to a SIGCHLD sent from outside
 RESTART = ["child exit by signal:9", "fork ok"]
@@ -72,10 +75,18 @@ EMPTY_ARGV = ("import ctypes, sys; libc = ctypes.CDLL(None); libc.execve(sys.arg
 # monitor's own code only adds to its mask: what fails is each child's restoring of the invoker's (and a sanitizer
 # runtime's own restoring, see check_row). strace cannot fail the child's call alone, as it counts calls per process:
 # each child's is its first, as is the invoker's own from env(1).
+# The filter names the monitor's own architecture (AUDIT_ARCH_*), from its ELF header: a 32-bit userland may run on a
+# 64-bit kernel, which uname(2) names.
 REFUSE_SETMASK = [sys.executable, "-c", """import ctypes, os, signal, struct, sys
-arch, nr = {"x86_64": (0xC000003E, 14), "aarch64": (0xC00000B7, 135)}[os.uname().machine]
+with open(sys.argv[1], "rb") as elf:
+    header = elf.read(20)
+wide, big = header[4] == 2, header[5] == 2
+machine = int.from_bytes(header[18:20], "big" if big else "little")
+arch = machine | wide << 31 | (not big) << 30
+nr = {62: 14, 183: 135, 243: 135, 21: 174, 3: 175, 40: 175, 22: 175}[machine]  # rt_sigprocmask's number
 load, equal, allow = 0x20, 0x15, (6, 0, 0, 0x7FFF0000)  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, SECCOMP_RET_ALLOW
-code = [(load, 0, 0, 4), (equal, 0, 5, arch), (load, 0, 0, 0), (equal, 0, 3, nr), (load, 0, 0, 16),
+low = 20 if wide and big else 16  # the low half of the first argument, a 64-bit field of seccomp_data
+code = [(load, 0, 0, 4), (equal, 0, 5, arch), (load, 0, 0, 0), (equal, 0, 3, nr), (load, 0, 0, low),
         (equal, 0, 1, signal.SIG_SETMASK), (6, 0, 0, 0x50000 | 22), allow]  # SECCOMP_RET_ERRNO | EINVAL
 program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *op) for op in code))
 libc = ctypes.CDLL(None, use_errno=True)
@@ -84,9 +95,10 @@ if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, struct.pack("HP", len(code), 
 signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
 os.execv(sys.argv[1], sys.argv[1:])"""]
 Trace = collections.namedtuple("Trace", "lines end execs forks text")  # lines as (fd, text); end as strace says
-# Fails the invoker's first call of syscall whose arguments start with call, and with onward "+" every later one too;
-# the calls made before it, by libc and by the commands before the monitor, are counted in a dry run of the row.
-Fault = collections.namedtuple("Fault", "syscall call error onward", defaults=("",))
+# Fails the invoker's first system call that call, a pattern, matches as strace shows it ("name(arguments"), and with
+# onward "+" every later one of that name too. A dry run of the row finds the name, which is the architecture's, and
+# counts its calls made before, by libc and by the commands before the monitor.
+Fault = collections.namedtuple("Fault", "call error onward", defaults=("",))
 
 
 def documented():
@@ -406,7 +418,7 @@ class MonitorTest(unittest.TestCase):
                                                                         (2, "fork error")], None,
             strace=["-e", "inject=clone:error=EAGAIN:when=2"], **PLAIN),
         Row("wait_fails", [PROBE], kill_child(signal.SIGKILL), ["fork ok", (2, "wait signal error"), *RESTART], "new",
-            strace=["-e", "inject=rt_sigtimedwait:error=EINVAL:when=1"]),
+            strace=["-e", "inject=/^rt_sigtimedwait:error=EINVAL:when=1"]),
         Row("setsid_fails", [PROBE], None, [], None, "exited with 255", strace=["-e", "inject=setsid:error=EPERM"],
             **PLAIN),
         # With at most two processes for nobody, the invoker, kept a zombie by a parent that never reaps it, leaves
@@ -425,14 +437,14 @@ class MonitorTest(unittest.TestCase):
         Row("no_program", [], None, None, invoker=([(2, USAGE)], 255)),
         Row("empty_argv", [], None, None, invoker=([(2, USAGE)], 255), prefix=[sys.executable, "-c", EMPTY_ARGV]),
         Row("core_limit_unreadable", [PROBE], None, None, invoker=([], 255),
-            fault=Fault("prlimit64", "0, RLIMIT_CORE, NULL", "EPERM")),
+            fault=Fault(r"prlimit64\(0, RLIMIT_CORE, NULL|u?getrlimit\(RLIMIT_CORE", "EPERM")),
         Row("core_limit_fixed", [PROBE], None, None, invoker=([], 255),
-            fault=Fault("prlimit64", "0, RLIMIT_CORE, {", "EPERM", "+")),
+            fault=Fault(r"prlimit64\(0, RLIMIT_CORE, \{|setrlimit\(RLIMIT_CORE", "EPERM", "+")),
         Row("sigchld_reset_fails", [PROBE], None, None, invoker=([], 255),
-            fault=Fault("rt_sigaction", "SIGCHLD, {sa_handler=SIG_DFL", "EINVAL")),
+            fault=Fault(r"rt_sigaction\(SIGCHLD, \{sa_handler=SIG_DFL", "EINVAL")),
         Row("block_fails", [PROBE], None, None, invoker=([(2, "pthread_sigmask fail")], 255),
-            fault=Fault("rt_sigprocmask", "SIG_BLOCK, [HUP INT PIPE ALRM TERM CHLD]", "EINVAL")),
-        Row("detach_fork_fails", [PROBE], None, None, invoker=([], 255), fault=Fault("clone", "", "EAGAIN")),
+            fault=Fault(r"rt_sigprocmask\(SIG_BLOCK, \[HUP INT PIPE ALRM TERM CHLD\]", "EINVAL")),
+        Row("detach_fork_fails", [PROBE], None, None, invoker=([], 255), fault=Fault(r"clone3?\(", "EAGAIN")),
     ]
 
     @classmethod
@@ -539,11 +551,13 @@ class MonitorTest(unittest.TestCase):
     def fault_options(self, row):
         if not row.fault:
             return []
-        syscall, call, error, onward = row.fault
+        call, error, onward = row.fault
         with self.started(row._replace(fault=None)) as (scratch, invoker, _):
-            calls = re.findall(rf"^{syscall}\((.*)$", trace(scratch, invoker).text, re.M)
-        index = next((n for n, args in enumerate(calls, 1) if args.startswith(call)), None)
-        self.assertIsNotNone(index, f"a dry run made no {syscall}({call}...")
+            calls = re.findall(r"^(\w+\(.*)$", trace(scratch, invoker).text, re.M)
+        at = next((n for n, line in enumerate(calls) if re.match(call, line)), None)
+        self.assertIsNotNone(at, f"a dry run made no call like {call}")
+        syscall = calls[at].split("(", 1)[0]
+        index = sum(line.startswith(f"{syscall}(") for line in calls[:at + 1])
         return ["-e", f"inject={syscall}:error={error}:when={index}{onward}"]
 
     def check_row(self, row, scratch, invoker, monitor):
