@@ -14,14 +14,9 @@ step() { printf '=== %s (at %d s)\n' "$*" $((SECONDS - started)); }
 
 tests/prerequisites.sh
 
-# The source package is made from a copy of this tree as it stands, since dpkg-source writes beside
-# the tree it reads; each release then builds it in a clean chroot and tests it on its own testbed.
-out=build/debian
-rm -rf "$out" && mkdir -p "$out/src"
-git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$out/src"
+# Each release builds the source package in a clean chroot and tests it on its own testbed.
 step "dpkg-source: the source package"
-(cd "$out/src" && dpkg-source --build .)
-dsc=$(echo "$out"/*.dsc)
+dsc=$(tests/source_package.sh)
 
 # The emulated testbeds take most of the time, and go one at a time: two starve each other past
 # autopkgtest's own deadlines. The first starts as soon as its arm64 package is built, in a session
@@ -44,11 +39,11 @@ collect() {
   cat "$2"
   return "$status"
 }
-setsid tests/autopkgtest_arm64.sh "$first" "$dsc" build/sbuild-"$first"/velorn-agent-monitor_*_arm64.deb \
+setsid tests/autopkgtest.sh "$first" arm64 "$dsc" build/sbuild-"$first"/velorn-agent-monitor_*_arm64.deb \
   >"build/autopkgtest-$first.log" 2>&1 &
 testbed=$!
 printf '%s\n' "${releases[@]:1}" |
-  setsid nice -n 19 ionice -c 3 xargs -n 1 tests/autopkgtest_arm64.sh >build/testbed-images.log 2>&1 &
+  setsid nice -n 19 ionice -c 3 xargs -I {} tests/autopkgtest.sh {} arm64 >build/testbed-images.log 2>&1 &
 images=$!
 if [[ $native != arm64 ]]; then
   step "sbuild: the $first $native package, checked by $first's lintian"
@@ -79,6 +74,6 @@ collect testbed "build/autopkgtest-$first.log" "autopkgtest on arm64: $first, it
 collect images build/testbed-images.log "testbed images of ${releases[*]:1}"
 for release in "${releases[@]:1}"; do
   step "autopkgtest on arm64: $release"
-  tests/autopkgtest_arm64.sh "$release" "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_arm64.deb
+  tests/autopkgtest.sh "$release" arm64 "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_arm64.deb
 done
 step "every test and gate passed in $((SECONDS - started)) s"

@@ -1,31 +1,48 @@
 #!/usr/bin/env bash
-# Runs the package's autopkgtests (debian/tests) against an arm64 package inside Debian's arm64
-# kernel with systemd as PID 1, under qemu-system-aarch64 (emulated: no KVM needed), through
-# autopkgtest's own qemu virtualisation server. As root on Debian, after tests/prerequisites.sh:
-#   tests/autopkgtest_arm64.sh RELEASE [SOURCE.dsc PACKAGE_arm64.deb]
-# RELEASE is a Debian code name (bookworm, trixie). Its testbed image is built from that release's
-# packages into $VELORN_AUTOPKGTEST_CACHE/RELEASE when it is missing or its recipe changed: a root
+# Runs the package's autopkgtests (debian/tests) against a package of ARCH inside that release's
+# own Debian kernel with systemd as PID 1, under qemu-system (emulated: no KVM needed), through
+# autopkgtest's own qemu virtualisation server. As root on Debian, after tests/prerequisites.sh ARCH:
+#   tests/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb]
+# RELEASE is a Debian code name (bookworm, trixie), ARCH a Debian architecture of the table below.
+# Its testbed image is built from that release's packages into
+# $VELORN_AUTOPKGTEST_CACHE/RELEASE-ARCH when it is missing or its recipe changed: a root
 # filesystem by mmdebstrap, made a testbed by autopkgtest's setup-testbed, booted directly from the
-# release's linux-image-arm64. What autopkgtest does not do is here: that kernel and a small
-# initrd, the modules the testbed needs, and the qemu command line that boots them. Logs and
-# artifacts go to build/autopkgtest-arm64-RELEASE. Given RELEASE alone, it only makes the image.
+# release's kernel. What autopkgtest does not do is here: that kernel and a small initrd, the
+# modules the testbed needs, and the qemu command line that boots them. Logs and artifacts go to
+# build/autopkgtest-ARCH-RELEASE. Given RELEASE and ARCH alone, it only makes the image.
 set -euo pipefail
-release=$1
-(($# == 1)) || dsc=$(realpath -e "$2") deb=$(realpath -e "$3")
+release=$1 arch=$2
+(($# == 2)) || dsc=$(realpath -e "$3") deb=$(realpath -e "$4")
 cd "$(dirname "$0")/.."
-readonly cache=${VELORN_AUTOPKGTEST_CACHE:-/var/cache/velorn-agent-monitor-autopkgtest}/$release
-readonly output=$PWD/build/autopkgtest-arm64-$release
+# What each architecture's testbed boots: qemu's name for the machine, the Debian architecture and
+# package of its kernel (a 32-bit userland runs on the kernel Debian gives it, as on Debian's own CI:
+# i386 on amd64's, armel on armhf's ARMv7 one), the kernel's console, the bus modules besides
+# virtio_blk and ext4 that reach the root disk, and qemu's options beyond autopkgtest's.
+declare -A machines=(
+  [amd64]='x86_64 amd64 linux-image-amd64 ttyS0 virtio_pci'
+  [i386]='x86_64 amd64 linux-image-amd64 ttyS0 virtio_pci'
+  [arm64]='aarch64 arm64 linux-image-arm64 ttyAMA0 virtio_pci'
+  [armhf]='arm armhf linux-image-armmp-lpae ttyAMA0 virtio_pci'
+  [armel]='arm armhf linux-image-armmp-lpae ttyAMA0 virtio_pci'
+  [ppc64el]='ppc64le ppc64el linux-image-powerpc64le hvc0 virtio_pci'
+  [riscv64]='riscv64 riscv64 linux-image-riscv64 ttyS0 virtio_pci -machine virt'
+  [s390x]='s390x s390x linux-image-s390x ttysclp0 virtio_ccw'
+)
+[[ -v machines[$arch] ]] || { echo "no testbed for $arch: one of ${!machines[*]}" >&2; exit 2; }
+read -r qemu_arch kernel_arch kernel console bus qemu_options <<<"${machines[$arch]}"
+readonly cache=${VELORN_AUTOPKGTEST_CACHE:-/var/cache/velorn-agent-monitor-autopkgtest}/$release-$arch
+readonly output=$PWD/build/autopkgtest-$arch-$release
 # What the tests depend on, preinstalled, since the testbed has no network, nor waits at boot to
 # set one up; apt-utils for autopkgtest itself, which serves the package under test from a local
 # apt archive.
 readonly packages=systemd-sysv,udev,apt-utils,python3,strace,g++,procps,dpkg-repack,systemd-coredump
 
-# Debian's arm64 kernel, and an initrd that loads with the arm64 busybox the modules the root disk
+# The release's kernel, and an initrd that loads with the kernel's busybox the modules the root disk
 # needs (virtio and ext4 are modules there), then switches to that disk.
 build_kernel() {
   local version
   # Extracted, not installed: no initramfs-tools run under emulation.
-  mmdebstrap --quiet --arch=arm64 --variant=extract --include=linux-image-arm64,busybox-static \
+  mmdebstrap --quiet --arch="$kernel_arch" --variant=extract --include="$kernel",busybox-static \
     "$release" "$work/kernel"
   # Debian 13's packages ship under /usr, which an extracted tree does not link from / (merged /usr).
   for dir in bin lib; do [[ -e $work/kernel/$dir ]] || ln -s "usr/$dir" "$work/kernel/$dir"; done
@@ -33,7 +50,7 @@ build_kernel() {
   depmod -b "$work/kernel" "$version"
   mkdir -p "$work/initrd/bin" "$work/initrd/modules"
   cp "$work/kernel/bin/busybox" "$work/initrd/bin/busybox"
-  for module in virtio_pci virtio_blk ext4; do
+  for module in "$bus" virtio_blk ext4; do
     modprobe -d "$work/kernel" -S "$version" --show-depends "$module"
   done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | while read -r path; do
     # Debian 13's modules are xz-compressed, which busybox's insmod cannot load; -f copies others.
@@ -55,7 +72,8 @@ exec $b switch_root /root /sbin/init
 EOF
   chmod 755 "$work/initrd/init"
   (cd "$work/initrd" && find . | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/image/initrd.img"
-  cp "$work/kernel/boot/vmlinuz-$version" "$work/image/vmlinuz"
+  # ppc64el's kernel is an uncompressed vmlinux.
+  cp "$work/kernel/boot/"vmlinu[xz]-"$version" "$work/image/vmlinuz"
 }
 
 build_image() {
@@ -63,7 +81,7 @@ build_image() {
   mkdir "$work/image"
   build_kernel
   # With no mirror given, mmdebstrap adds a stable release's updates and security archives.
-  mmdebstrap --quiet --arch=arm64 --variant=minbase --include="$packages" "$release" "$root"
+  mmdebstrap --quiet --arch="$arch" --variant=minbase --include="$packages" "$release" "$root"
   # An empty machine-id makes every boot a first boot, whose presets undo setup-testbed's units.
   tr -d - </proc/sys/kernel/random/uuid >"$root/etc/machine-id"
   mirror=$(apt-get indextargets --format "\$(REPO_URI)" 'Created-By: Packages' | grep -v security | head -n 1)
@@ -75,7 +93,7 @@ build_image() {
   # Nor does every boot do what a host does once after an upgrade (ConditionNeedsUpdate=).
   touch -r "$root/usr" "$root/etc/.updated" "$root/var/.updated"
   # The root shell autopkgtest drives is on hvc1, which needs virtio_console; its shared directory
-  # is 9p. ttyS1, which setup-testbed also enables, leads nowhere on qemu's arm virt machine.
+  # is 9p. ttyS1, which setup-testbed also enables, leads nowhere on most of the machines.
   rm -f "$root/etc/systemd/system/multi-user.target.wants/autopkgtest@ttyS1.service"
   mkdir -p "$root/lib/modules"
   cp -a "$work/kernel/lib/modules/." "$root/lib/modules/"
@@ -88,7 +106,7 @@ build_image() {
 }
 
 # The image is rebuilt when the way it is built changes.
-recipe=$(declare -f build_kernel build_image; echo "$release $packages")
+recipe=$(declare -f build_kernel build_image; echo "$release $arch ${machines[$arch]} $packages")
 mkdir -p "$cache"
 # One run at a time on a testbed image, which a run may rebuild; tests/run_all.sh runs one at a time.
 exec {lock}>"$cache/lock"
@@ -97,20 +115,20 @@ work=$(mktemp -d /var/tmp/velorn-autopkgtest.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 started=$SECONDS
 if [[ $(cat "$cache/image/recipe" 2>/dev/null) != "$recipe" ]]; then
-  echo "building the arm64 testbed image into $cache/image"
+  echo "building the $arch testbed image into $cache/image"
   build_image
   echo "image built in $((SECONDS - started)) s"
 fi
-(($# > 1)) || exit 0
+(($# > 2)) || exit 0
 
 # autopkgtest splits --qemu-options at whitespace, so the kernel's command line comes from here.
-# autopkgtest itself picks the processor, a Cortex-A53. It gives the testbed 5 s for the commands
-# that set up its shell, at boot and after a reboot, which an emulated processor misses when other
-# work takes the host's: the testbed comes first.
+# autopkgtest itself picks the machine and processor where one must be named on arm. It gives the
+# testbed 5 s for the commands that set up its shell, at boot and after a reboot, which an emulated
+# processor misses when other work takes the host's: the testbed comes first.
 cat >"$work/qemu" <<EOF
 #!/bin/sh
-exec nice -n -10 qemu-system-aarch64 -kernel $cache/image/vmlinuz -initrd $cache/image/initrd.img \
-  -append "console=ttyAMA0 root=/dev/vda rw panic=-1" "\$@"
+exec nice -n -10 qemu-system-${qemu_arch%le} -kernel $cache/image/vmlinuz -initrd $cache/image/initrd.img \
+  -append "console=$console root=/dev/vda rw panic=-1" $qemu_options "\$@"
 EOF
 chmod 755 "$work/qemu"
 # autopkgtest gives the testbed the host's /etc/timezone and waits 30 s for dpkg-reconfigure tzdata,
@@ -122,11 +140,11 @@ hide_timezone=()
 for try in 1 2; do
   rm -rf "$output"
   status=0
-  "${hide_timezone[@]}" autopkgtest --output-dir "$output" "$dsc" "$deb" -- qemu --qemu-architecture=aarch64 \
-    --dpkg-architecture=arm64 --boot=none --qemu-command="$work/qemu" \
+  "${hide_timezone[@]}" autopkgtest --output-dir "$output" "$dsc" "$deb" -- qemu --qemu-architecture="$qemu_arch" \
+    --dpkg-architecture="$arch" --boot=none --qemu-command="$work/qemu" \
     --cpus=2 --ram-size=1024 --timeout-reboot=300 "$cache/image/image.qcow2" || status=$?
   ((status == 16 && try == 1)) || break
   echo "autopkgtest: the testbed failed; trying once more"
 done
 ((status == 0)) || exit "$status"
-echo "autopkgtest on arm64 ($release) passed in $((SECONDS - started)) s"
+echo "autopkgtest on $arch ($release) passed in $((SECONDS - started)) s"
