@@ -272,7 +272,7 @@ def stop_and_continue(test, monitor, running, scratch):
     os.kill(running, signal.SIGSTOP)
     poll(lambda: len(trace(scratch, monitor).lines) > 1, "the answer to the stop")
     idle(monitor)  # whatever it does about the stop, done
-    test.assertIn(state(running), ["t", "T"], "the child after the answer to its stop")  # t: strace saw it stop
+    test.assertIn(state(running), ["t", "T"], "the child after the answer to its stop")  # t: strace traces it
     os.kill(running, signal.SIGCONT)
 
 
@@ -379,9 +379,9 @@ def crash_loop(test, monitor, running, scratch):
 # monitor may detach, or a function of the test that gives them once the action has run; what becomes of its children:
 # "new" child, "same" child, the "orphan" left by the monitor, the child "killed" with it, None, or the exit code of a
 # child that ends; how the monitor ends (None: it lives); what the invoker writes and its exit status; strace options
-# (faults), commands before the monitor, running as nobody (True, or a tuple of commands that drop privilege, each of
-# which runs the row), the core-file limit expected, an invoker fault, how many starts, on a terminal of their own, the
-# signals the invoker blocks and ignores, its soft core-file limit, and its environment.
+# (faults), commands before the monitor, running as nobody (True; a tuple runs the row once as each of its entries, True
+# or a command that drops privilege), the core-file limit expected, an invoker fault, how many starts, on a terminal of
+# their own, the signals the invoker blocks and ignores, its soft core-file limit, and its environment.
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
                                     " repeat terminal blocked ignored soft_core env",
                              defaults=(None, None, ([], 0), [], [], False, None, None, 1, False, BLOCKED, IGNORED, 0,
@@ -402,7 +402,7 @@ class MonitorTest(unittest.TestCase):
             ["fork ok", *(line for signo in (11, 15, 6) * 3 for line in (f"child exit by signal:{signo}", "fork ok"))],
             "new", blocked={signal.SIGUSR2}, strace=["-ttt", "-e", "signal=all"], **PLAIN),
         Row("dropped_signals", [PROBE], storm, ["fork ok"], "same", env=EMPTY, **PLAIN),  # no PATH to find
-        # Nothing to collect; and started with standard input closed, where /dev/null opens as descriptor 0.
+        # Nothing to collect. Started with standard input closed, so that detaching opens /dev/null as descriptor 0.
         Row("stopped", [PROBE, "stopped"], stop_and_continue, ["fork ok", PING, PING], "same",
             prefix=CLOSED_STDIN),
         # An agent that daemonizes exits 0 at once: what it leaves is not the monitor's to adopt (and keep a zombie of).
