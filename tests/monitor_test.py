@@ -31,12 +31,14 @@ SIX = {*DROPPED, signal.SIGCHLD}
 # The monitor is started as an unfriendly invoker might: with signals blocked and ignored, which the child must find so
 # too, some of them among the six the monitor takes for itself (SIGTERM blocked; SIGHUP ignored as under nohup, and
 # SIGPIPE); with SIGCHLD ignored, which it must not; with a soft core-file limit of 0; and with a descriptor above the
-# standard three and variables of its own (the unit's AGENT_ARGS among them), which the child must find as they were
-# given. env(1) gives every other signal its default action, whatever the test inherited, and sets the mask to
-# exactly these. About every other row (PLAIN) starts it as a plain shell would instead: SIGHUP and SIGPIPE at their
-# default actions, which a monitor that ignored them itself would hand on, and a soft core-file limit above 0, which
-# it must raise all the same.
+# standard three, variables of its own (the unit's AGENT_ARGS among them), a umask that no default gives, and the
+# suite's other limits, the soft open-files one below the hard, all of which the child must find as they were given.
+# env(1) gives every other signal its default action, whatever the test inherited, and sets the mask to exactly these.
+# About every other row (PLAIN) starts it as a plain shell would instead: SIGHUP and SIGPIPE at their default actions,
+# which a monitor that ignored them itself would hand on, and a soft core-file limit above 0, which it must raise all
+# the same.
 BLOCKED, IGNORED, HELD = {signal.SIGUSR2, signal.SIGTERM}, {signal.SIGUSR1, signal.SIGHUP, signal.SIGPIPE}, 7
+UMASK = 0o027
 HARD_CORE = resource.getrlimit(resource.RLIMIT_CORE)[1]
 # The finite hard core-file limit given to nobody: prlimit cannot raise the one in force without privilege.
 FINITE = 4096 if HARD_CORE == resource.RLIM_INFINITY else min(4096, HARD_CORE)
@@ -67,6 +69,11 @@ IDLE = 2  # seconds of watching an idle monitor, which must not wake: a timer's 
 # as one of them could name another's process by the time the kill came.
 BARE = 'i=0; while [ $i -lt "$3" ] && ! [ -e stop ]; do "$1" --crash "$2" "$3"; i=$((i + 1)); done'
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+# Root without CAP_SYS_RESOURCE, as in a container: out of the inheritable set too, which root's execve would otherwise
+# add back to the permitted one.
+NO_RESOURCE = ["setpriv", "--bounding-set=-sys_resource", "--inh-caps=-sys_resource"]
+# The environment the sanitizer runtime needs, else none at all: not even PATH, which a monitor must not add.
+EMPTY = {name: ENV[name] for name in ["ASAN_OPTIONS"] if name in os.environ}
 # Python's own spawning refuses an empty argument vector; libc's execve(2) does not.
 EMPTY_ARGV = ("import ctypes, sys; libc = ctypes.CDLL(None); libc.execve(sys.argv[1].encode(),"
               " (ctypes.c_char_p * 1)(), ctypes.c_void_p.in_dll(libc, 'environ'))")
@@ -94,6 +101,9 @@ if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, struct.pack("HP", len(code), 
     raise OSError(ctypes.get_errno(), "prctl(PR_SET_SECCOMP)")
 signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
 os.execv(sys.argv[1], sys.argv[1:])"""]
+# Runs its command with standard input closed, and SIGXFSZ, which Python ignores, back at its default action.
+CLOSED_STDIN = [sys.executable, "-c", "import os, signal, sys; os.close(0);"
+                " signal.signal(signal.SIGXFSZ, signal.SIG_DFL); os.execv(sys.argv[1], sys.argv[1:])"]
 Trace = collections.namedtuple("Trace", "lines end execs forks text")  # lines as (fd, text); end as strace says
 # Fails the invoker's first system call that call, a pattern, matches as strace shows it ("name(arguments"), and with
 # onward "+" every later one of that name too. A dry run of the row finds the name, which is the architecture's, and
@@ -115,7 +125,8 @@ def documented():
 def invoker_command(row):
     def names(signals):
         return ",".join(signal.Signals(signo).name[3:] for signo in sorted(signals))
-    return ["env", "--default-signal", f"--ignore-signal=CHLD,{names(row.ignored)}",
+    # Looked up here, in the suite's PATH: strace looks its command up in the row's environment, which may have none.
+    return [shutil.which("env"), "--default-signal", f"--ignore-signal=CHLD,{names(row.ignored)}",
             f"--block-signal={names(row.blocked)}"]
 
 
@@ -182,9 +193,15 @@ def program_argv(pid):
     return read(f"/proc/{pid}/cmdline").split("\0")[:-1]
 
 
+def limits(pid):
+    """Every limit but the core-file size's, which the monitor raises: the others it must leave as it found them."""
+    return re.sub(r"^Max core file size.*\n", "", read(f"/proc/{pid}/limits"), flags=re.M)
+
+
 def inherited(pid):
     with proc_access():
-        return {"cwd": os.readlink(f"/proc/{pid}/cwd"),
+        return {"cwd": os.readlink(f"/proc/{pid}/cwd"), "limits": limits(pid),
+                "umask": re.search(r"^Umask:\s*(\d+)", read(f"/proc/{pid}/status"), re.M).group(1),
                 "core": re.search(r"Max core file size\s+(\S+)", read(f"/proc/{pid}/limits")).group(1),
                 "session": os.getsid(pid), "group": os.getpgid(pid), "ignored": signals(pid, "SigIgn"),
                 "fds": {int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")},
@@ -263,9 +280,11 @@ def kill_child(*sigs):
 
 def stop_and_continue(test, monitor, running, scratch):
     """Stops the child, then continues it once the monitor has answered the stop: it answers each as it answers a
-    SIGCHLD with nothing to collect, and the child stays."""
+    SIGCHLD with nothing to collect, and the child stays, stopped until continued from outside."""
     os.kill(running, signal.SIGSTOP)
     poll(lambda: len(trace(scratch, monitor).lines) > 1, "the answer to the stop")
+    idle(monitor)  # whatever it does about the stop, done
+    test.assertIn(state(running), ["t", "T"], "the child after the answer to its stop")  # t: strace traces it
     os.kill(running, signal.SIGCONT)
 
 
@@ -372,27 +391,35 @@ def crash_loop(test, monitor, running, scratch):
 # monitor may detach, or a function of the test that gives them once the action has run; what becomes of its children:
 # "new" child, "same" child, the "orphan" left by the monitor, the child "killed" with it, None, or the exit code of a
 # child that ends; how the monitor ends (None: it lives); what the invoker writes and its exit status; strace options
-# (faults), commands before the monitor, running as nobody, the core-file limit expected, an invoker fault, how many
-# starts, on a terminal of their own, the signals the invoker blocks and ignores, and its soft core-file limit.
+# (faults), commands before the monitor, running as nobody (True; a tuple runs the row once as each of its entries, True
+# or a command that drops privilege), the core-file limit expected, an invoker fault, how many starts, on a terminal of
+# their own, the signals the invoker blocks and ignores, its soft core-file limit, and its environment.
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
-                                    " repeat terminal blocked ignored soft_core",
-                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False, BLOCKED, IGNORED, 0))
+                                    " repeat terminal blocked ignored soft_core env",
+                             defaults=(None, None, ([], 0), [], [], False, None, None, 1, False, BLOCKED, IGNORED, 0,
+                                       ENV))
 LIVE = ("new", "same", "orphan", "killed")
 
 
 class MonitorTest(unittest.TestCase):
     maxDiff = None
     ROWS = [
-        Row("sigkill_upgraded", ["./probe", "", "-x", "a b"], upgrade, ["fork ok", *RESTART], "new"),
+        # Dozens of arguments, empty to long: a vector copied into a fixed array would lose its tail.
+        Row("sigkill_upgraded", ["./probe", "", "-x", "a b", *("x" * 25 * n for n in range(40))], upgrade,
+            ["fork ok", *RESTART], "new"),
         # Any signal restarts it, at once: SIGTERM, kill(1)'s default, which only reaches a child whose invoker left it
         # unblocked, and two that dump core (the core-file limit is above 0), whose flag the status line leaves out;
         # three times each, timed by strace.
         Row("other_signals", ["probe", "--", " "], kill_in_turn(*[signal.SIGSEGV, signal.SIGTERM, signal.SIGABRT] * 3),
             ["fork ok", *(line for signo in (11, 15, 6) * 3 for line in (f"child exit by signal:{signo}", "fork ok"))],
             "new", blocked={signal.SIGUSR2}, strace=["-ttt", "-e", "signal=all"], **PLAIN),
-        Row("dropped_signals", [PROBE], storm, ["fork ok"], "same", **PLAIN),
-        Row("stopped", [PROBE, "stopped"], stop_and_continue, ["fork ok", PING, PING], "same"),  # nothing to collect
-        Row("exit_0", ["/bin/true"], None, ["fork ok", "child exit normally:0"], 0, **PLAIN),
+        Row("dropped_signals", [PROBE], storm, ["fork ok"], "same", env=EMPTY, **PLAIN),  # no PATH to find
+        # Nothing to collect. Started with standard input closed, so that detaching opens /dev/null as descriptor 0.
+        Row("stopped", [PROBE, "stopped"], stop_and_continue, ["fork ok", PING, PING], "same",
+            prefix=CLOSED_STDIN),
+        # An agent that daemonizes exits 0 at once: what it leaves is not the monitor's to adopt (and keep a zombie of).
+        Row("exit_0", ["/bin/sh", "-c", "sleep infinity & exit 0"], None, ["fork ok", "child exit normally:0"], 0,
+            **PLAIN),
         Row("exit_1", ["/bin/false", "x"], None, ["fork ok", "child exit normally:256"], 1),
         Row("missing", ["./missing"], None, ["fork ok", "child exit normally:32512"], 127, **PLAIN),
         Row("no_path_search", ["true"], None, ["fork ok", "child exit normally:32512"], 127),
@@ -425,9 +452,11 @@ class MonitorTest(unittest.TestCase):
         # the detached monitor none for its first fork.
         Row("first_fork_fails", [PROBE], None, [(2, "fork error")], None, "exited with 255",
             prefix=["sh", "-c", 'exec "$@" & exec sleep infinity', "sh", "prlimit", "--nproc=2"], unprivileged=True),
-        # Without privilege the hard limit cannot be raised, so the soft one is raised to meet it.
+        # Without privilege (nobody, or root without CAP_SYS_RESOURCE) the hard limit cannot be raised, so the soft one
+        # is raised to meet it.
         Row("unprivileged_finite_core", [PROBE, "finite"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
-            prefix=["prlimit", f"--core={PLAIN['soft_core']}:{FINITE}"], unprivileged=True, core=str(FINITE), **PLAIN),
+            prefix=["prlimit", f"--core={PLAIN['soft_core']}:{FINITE}"], unprivileged=(True, NO_RESOURCE),
+            core=str(FINITE), **PLAIN),
         Row("unprivileged_zero_core", [PROBE, "zero"], kill_child(signal.SIGKILL), ["fork ok", *RESTART], "new",
             prefix=["prlimit", "--core=0:0"], unprivileged=True, core="0"),
         # Root lifts a finite hard limit too, where it may (not without CAP_SYS_RESOURCE).
@@ -455,6 +484,9 @@ class MonitorTest(unittest.TestCase):
         if subprocess.run(["strace", "-o", os.devnull, "true"], capture_output=True, check=False).returncode:
             raise AssertionError("this environment cannot run the suite: strace cannot trace (ptrace refused?)")
         resource.setrlimit(resource.RLIMIT_CORE, (0, HARD_CORE))
+        # A soft limit below the hard one, as systemd gives (1,024 open files of 524,288): one the monitor raised shows.
+        files = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, files // 2), files))
         cls.core = "unlimited" if cls.may_raise_core(HARD_CORE) else str(HARD_CORE)
         # env(1) cannot reset the two signals below SIGRTMIN that glibc keeps for itself: ignored where the suite runs
         # (make(1) ignores them, and a package build runs the suite under make), the monitor and its child find them so.
@@ -488,11 +520,16 @@ class MonitorTest(unittest.TestCase):
         kill_all()
 
     def run_row(self, row):
+        for user in row.unprivileged if isinstance(row.unprivileged, tuple) else [row.unprivileged]:
+            with self.subTest(user=user) if user != row.unprivileged else contextlib.nullcontext():
+                self.run_as(row._replace(unprivileged=UNPRIVILEGED if user is True else user))
+
+    def run_as(self, row):
         if row.unprivileged and os.geteuid() != 0:  # a package build, say
-            self.skipTest(f"becoming nobody needs root, and the suite runs as uid {os.geteuid()}")
-        if row.unprivileged and (refused := subprocess.run([*UNPRIVILEGED, "true"], capture_output=True, check=False)
-                                 ).returncode:
-            self.fail(f"this environment cannot run the row as nobody: {refused.stderr.decode().strip()}")
+            self.skipTest(f"dropping privilege needs root, and the suite runs as uid {os.geteuid()}")
+        if row.unprivileged and (refused := subprocess.run([*row.unprivileged, "true"], capture_output=True,
+                                                           check=False)).returncode:
+            self.fail(f"this environment cannot run the row as {row.unprivileged}: {refused.stderr.decode().strip()}")
         if row.core == "unlimited" and not self.may_raise_core(FINITE):
             self.skipTest(f"this process may not lift a hard core-file limit of {FINITE}: it lacks CAP_SYS_RESOURCE")
         for start in range(row.repeat):
@@ -529,9 +566,9 @@ class MonitorTest(unittest.TestCase):
                 cleanup.callback(os.close, terminal)
                 cleanup.callback(os.close, console)
             process = subprocess.Popen([*strace, "-o", f"{scratch}/trace", *invoker_command(row), *row.prefix,
-                                        *(UNPRIVILEGED if row.unprivileged else []), monitor, *argv],
-                                       cwd=scratch, env=ENV, pass_fds=[HELD], stdin=console, stdout=errors,
-                                       stderr=errors, preexec_fn=functools.partial(
+                                        *(row.unprivileged or []), monitor, *argv],
+                                       cwd=scratch, env=row.env, pass_fds=[HELD], stdin=console, stdout=errors,
+                                       stderr=errors, umask=UMASK, preexec_fn=functools.partial(
                                            resource.setrlimit, resource.RLIMIT_CORE, (row.soft_core, HARD_CORE)))
             cleanup.callback(process.wait)
             cleanup.callback(kill_all)
@@ -572,7 +609,8 @@ class MonitorTest(unittest.TestCase):
             return
         self.assertIsNotNone(monitor, "the invoker did not detach")
         expected = {"cwd": scratch, "core": row.core or self.core,
-                    "session": monitor, "group": monitor, "ignored": row.ignored | self.reserved, "env": ENV,
+                    "session": monitor, "group": monitor, "ignored": row.ignored | self.reserved, "env": row.env,
+                    "umask": f"{UMASK:04o}", "limits": limits(os.getpid()),
                     "fds": {0: "/dev/null", 1: "/dev/null", 2: "/dev/null", HELD: f"{scratch}/held"}}
         if row.end is None or row.action:  # else the monitor ends by itself at once
             self.assertIsNone(end_of(monitor), "the monitor ended")
@@ -623,6 +661,8 @@ class MonitorTest(unittest.TestCase):
             said = "pthread_sigmask fail" if row.prefix == REFUSE_SETMASK else "exec error"
             errors = [(2, said)] if row.child >= 126 else []
             self.assertEqual([trace(scratch, pid)[:2] for pid in forks], [(errors, f"exited with {row.child}")])
+            left = [p for pid in forks for p in trace(scratch, pid).forks]  # a daemonizing agent's daemon
+            self.assertEqual([parents().get(p) for p in left], [os.getpid()] * len(left), "the leftovers' parents")
 
     def check_monitor_mask(self, pid, blocked):
         os.kill(pid, signal.SIGSTOP)  # inside sigwait the kernel shows the waited-for set unblocked
