@@ -32,8 +32,8 @@ make_tarball() {
   hooks+=(--customize-hook="chroot \"\$1\" apt-get build-dep -qq -y -a $1 /tmp/package.dsc >/dev/null")
   mkdir -p "$cache"
   mmdebstrap --quiet --variant=buildd --architectures="$(IFS=,; echo "${arches[*]}")" --include=lintian,apt-utils \
-    "${hooks[@]}" --customize-hook="rm \"\$1/tmp/package.dsc\"" "$release" "$2.new"
-  mv "$2.new" "$2"
+    "${hooks[@]}" --customize-hook="rm \"\$1/tmp/package.dsc\"" "$release" "${2%.tar}.new.tar"
+  mv "${2%.tar}.new.tar" "$2"
 }
 
 mkdir -p "$output"
