@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the package's autopkgtests (debian/tests) against a package of ARCH inside that release's
 # own Debian kernel with systemd as PID 1, under qemu-system (emulated: no KVM needed), through
-# autopkgtest's own qemu virtualisation server. As root on Debian, after tests/prerequisites.sh ARCH:
+# autopkgtest's own qemu virtualisation server. As root on Debian, after tests/prerequisites.sh:
 #   tests/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb]
 # RELEASE is a Debian code name (bookworm, trixie), ARCH a Debian architecture of the table below.
 # Its testbed image is built from that release's packages into
