@@ -194,15 +194,17 @@ def program_argv(pid):
 
 
 def limits(pid):
-    """Every limit but the core-file size's, which the monitor raises: the others it must leave as it found them."""
-    return re.sub(r"^Max core file size.*\n", "", read(f"/proc/{pid}/limits"), flags=re.M)
+    """The core-file size limit, which the monitor raises, and every other limit, which it must leave as it found."""
+    text = read(f"/proc/{pid}/limits")
+    core = re.search(r"^Max core file size\s+(\S+).*\n", text, re.M)
+    return core.group(1), text.replace(core.group(0), "")
 
 
 def inherited(pid):
     with proc_access():
-        return {"cwd": os.readlink(f"/proc/{pid}/cwd"), "limits": limits(pid),
-                "umask": re.search(r"^Umask:\s*(\d+)", read(f"/proc/{pid}/status"), re.M).group(1),
-                "core": re.search(r"Max core file size\s+(\S+)", read(f"/proc/{pid}/limits")).group(1),
+        core, others = limits(pid)
+        return {"cwd": os.readlink(f"/proc/{pid}/cwd"), "limits": others,
+                "umask": re.search(r"^Umask:\s*(\d+)", read(f"/proc/{pid}/status"), re.M).group(1), "core": core,
                 "session": os.getsid(pid), "group": os.getpgid(pid), "ignored": signals(pid, "SigIgn"),
                 "fds": {int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")},
                 "env": dict(v.split("=", 1) for v in read(f"/proc/{pid}/environ").split("\0")[:-1])}
@@ -610,7 +612,7 @@ class MonitorTest(unittest.TestCase):
         self.assertIsNotNone(monitor, "the invoker did not detach")
         expected = {"cwd": scratch, "core": row.core or self.core,
                     "session": monitor, "group": monitor, "ignored": row.ignored | self.reserved, "env": row.env,
-                    "umask": f"{UMASK:04o}", "limits": limits(os.getpid()),
+                    "umask": f"{UMASK:04o}", "limits": limits(os.getpid())[1],
                     "fds": {0: "/dev/null", 1: "/dev/null", 2: "/dev/null", HELD: f"{scratch}/held"}}
         if row.end is None or row.action:  # else the monitor ends by itself at once
             self.assertIsNone(end_of(monitor), "the monitor ended")
