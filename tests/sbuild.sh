@@ -20,19 +20,23 @@ if ((${#builds[@]} == 0)); then
   builds=("$native") && [[ $native == arm64 ]] || builds+=(arm64)
 fi
 
-# make_tarball ARCH TARBALL: build-essential, lintian and apt-utils (apt's own solver, which sbuild
-# would copy in from this machine for a cross build, where another release's apt cannot run it),
-# for a foreign ARCH its cross toolchain, then what apt itself resolves from the package's build
-# dependencies for ARCH, and no more.
+# make_tarball ARCH TARBALL: build-essential, lintian, fakeroot and apt-utils (apt's own solver,
+# which sbuild would copy in from this machine for a cross build, where another release's apt cannot
+# run it), for a foreign ARCH its cross toolchain with the libc and libstdc++ that sbuild adds to a
+# cross build's dependencies (sbuild.conf(5), CROSSBUILD_CORE_DEPENDS), then what apt itself resolves
+# from the package's build dependencies for ARCH: what each build would otherwise install again. The
+# package lists are kept, so that the build's own update fetches only what changed since.
 make_tarball() {
   local arches=("$native") hooks=(--customize-hook="upload $dsc /tmp/package.dsc")
   if [[ $1 != "$native" ]]; then
     arches+=("$1") hooks+=(--include=crossbuild-essential-"$1")
+    hooks+=(--customize-hook="chroot \"\$1\" apt-get satisfy -qq -y -a $1 'libc-dev, libstdc++-dev' >/dev/null")
   fi
   hooks+=(--customize-hook="chroot \"\$1\" apt-get build-dep -qq -y -a $1 /tmp/package.dsc >/dev/null")
   mkdir -p "$cache"
-  mmdebstrap --quiet --variant=buildd --architectures="$(IFS=,; echo "${arches[*]}")" --include=lintian,apt-utils \
-    "${hooks[@]}" --customize-hook="rm \"\$1/tmp/package.dsc\"" "$release" "${2%.tar}.new.tar"
+  mmdebstrap --quiet --variant=buildd --architectures="$(IFS=,; echo "${arches[*]}")" \
+    --include=lintian,apt-utils,fakeroot --skip=cleanup/apt/lists "${hooks[@]}" \
+    --customize-hook="rm \"\$1/tmp/package.dsc\"" "$release" "${2%.tar}.new.tar"
   mv "${2%.tar}.new.tar" "$2"
 }
 
