@@ -39,3 +39,8 @@ for entry in /usr/lib/binfmt.d/qemu-{aarch64,arm,ppc64le,riscv64,s390x}.conf; do
   name=$(basename "$entry" .conf)
   [[ ! -e $entry || -e $binfmt/$name ]] || grep -v '^#' "$entry" >"$binfmt/register"
 done
+# An amd64 kernel built without IA32 emulation runs no i386 binary (arch-test(1) tells), and
+# qemu-user-static registers no entry for what Debian deems this machine's own: i386's ELF header.
+if [[ $(dpkg --print-architecture) == amd64 && ! -e $binfmt/qemu-i386 ]] && ! arch-test -n i386 >/dev/null; then
+  printf '%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
+fi
