@@ -17,7 +17,8 @@ cd "$(dirname "$0")/.."
 # What each architecture's testbed boots: qemu's name for the machine, the Debian architecture and
 # package of its kernel (a 32-bit userland runs on the kernel Debian gives it, as on Debian's own CI:
 # i386 on amd64's, armel on armhf's ARMv7 one), the kernel's console, the bus modules besides
-# virtio_blk and ext4 that reach the root disk, and qemu's options beyond autopkgtest's.
+# virtio_blk and ext4 that reach the root disk (s390x has its channel bus built in), and qemu's
+# options beyond autopkgtest's.
 declare -A machines=(
   [amd64]='x86_64 amd64 linux-image-amd64 ttyS0 virtio_pci'
   [i386]='x86_64 amd64 linux-image-amd64 ttyS0 virtio_pci'
@@ -26,7 +27,7 @@ declare -A machines=(
   [armel]='arm armhf linux-image-armmp-lpae ttyAMA0 virtio_pci'
   [ppc64el]='ppc64le ppc64el linux-image-powerpc64le hvc0 virtio_pci'
   [riscv64]='riscv64 riscv64 linux-image-riscv64 ttyS0 virtio_pci -machine virt'
-  [s390x]='s390x s390x linux-image-s390x ttysclp0 virtio_ccw'
+  [s390x]='s390x s390x linux-image-s390x ttysclp0 virtio'
 )
 [[ -v machines[$arch] ]] || { echo "no testbed for $arch: one of ${!machines[*]}" >&2; exit 2; }
 read -r qemu_arch kernel_arch kernel console bus qemu_options <<<"${machines[$arch]}"
@@ -108,7 +109,7 @@ build_image() {
 # The image is rebuilt when the way it is built changes.
 recipe=$(declare -f build_kernel build_image; echo "$release $arch ${machines[$arch]} $packages")
 mkdir -p "$cache"
-# One run at a time on a testbed image, which a run may rebuild; tests/run_all.sh runs one at a time.
+# One run at a time on a testbed image, which a run may rebuild; runs on different images may overlap.
 exec {lock}>"$cache/lock"
 flock -n "$lock" || { echo "waiting for another run to end" && flock "$lock"; }
 work=$(mktemp -d /var/tmp/velorn-autopkgtest.XXXXXX)
