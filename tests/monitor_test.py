@@ -489,6 +489,7 @@ class MonitorTest(unittest.TestCase):
         # A soft limit below the hard one, as systemd gives (1,024 open files of 524,288): one the monitor raised shows.
         files = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
         resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, files // 2), files))
+        cls.limits = limits(os.getpid())[1]  # what the monitor and its child must find, but for the core-file limit
         cls.core = "unlimited" if cls.may_raise_core(HARD_CORE) else str(HARD_CORE)
         # env(1) cannot reset the two signals below SIGRTMIN that glibc keeps for itself: ignored where the suite runs
         # (make(1) ignores them, and a package build runs the suite under make), the monitor and its child find them so.
@@ -612,7 +613,7 @@ class MonitorTest(unittest.TestCase):
         self.assertIsNotNone(monitor, "the invoker did not detach")
         expected = {"cwd": scratch, "core": row.core or self.core,
                     "session": monitor, "group": monitor, "ignored": row.ignored | self.reserved, "env": row.env,
-                    "umask": f"{UMASK:04o}", "limits": limits(os.getpid())[1],
+                    "umask": f"{UMASK:04o}", "limits": self.limits,
                     "fds": {0: "/dev/null", 1: "/dev/null", 2: "/dev/null", HELD: f"{scratch}/held"}}
         if row.end is None or row.action:  # else the monitor ends by itself at once
             self.assertIsNone(end_of(monitor), "the monitor ended")

@@ -12,8 +12,8 @@ packages=(
   autopkgtest qemu-utils ipxe-qemu seabios mmdebstrap e2fsprogs kmod cpio qemu-user-static # the testbeds
   qemu-system-arm qemu-system-x86 qemu-system-ppc qemu-system-misc
 )
-arm64_native=false
-[[ $(dpkg --print-architecture) == arm64 ]] && arm64_native=true
+native=$(dpkg --print-architecture) arm64_native=false
+[[ $native == arm64 ]] && arm64_native=true
 $arm64_native || packages+=(crossbuild-essential-arm64 libc6:arm64 arch-test)
 
 missing=()
@@ -41,6 +41,6 @@ for entry in /usr/lib/binfmt.d/qemu-{aarch64,arm,ppc64le,riscv64,s390x}.conf; do
 done
 # An amd64 kernel built without IA32 emulation runs no i386 binary (arch-test(1) tells), and
 # qemu-user-static registers no entry for what Debian deems this machine's own: i386's ELF header.
-if [[ $(dpkg --print-architecture) == amd64 && ! -e $binfmt/qemu-i386 ]] && ! arch-test -n i386 >/dev/null; then
+if [[ $native == amd64 && ! -e $binfmt/qemu-i386 ]] && ! arch-test -n i386 >/dev/null; then
   printf '%s\n' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
 fi
