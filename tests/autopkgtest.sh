@@ -125,7 +125,8 @@ fi
 # autopkgtest splits --qemu-options at whitespace, so the kernel's command line comes from here.
 # autopkgtest itself picks the machine and processor where one must be named on arm. It gives the
 # testbed 5 s for the commands that set up its shell, at boot and after a reboot, which an emulated
-# processor misses when other work takes the host's: the testbed comes first.
+# processor misses when other work takes the host's: the testbed comes first, though only within its
+# own session, since autogroup scheduling shares the processors out between sessions (sched(7)).
 cat >"$work/qemu" <<EOF
 #!/bin/sh
 exec nice -n -10 qemu-system-${qemu_arch%le} -kernel $cache/image/vmlinuz -initrd $cache/image/initrd.img \

@@ -21,7 +21,8 @@ dsc=$(tests/source_package.sh)
 # The emulated testbeds take most of the time, and go one at a time: two starve each other past
 # autopkgtest's own deadlines. The first starts as soon as its arm64 package is built, in a session
 # of its own (so that a failure here ends it), while the other checks go on beside it. The other
-# releases' images, where missing or stale, are made meanwhile from what the first leaves idle.
+# releases' images, where missing or stale, are made meanwhile at the lowest priority, which under
+# autogroup scheduling ranks them only within their own session (sched(7)): they take its share.
 first=${releases[0]} native=$(dpkg --print-architecture) testbed='' images=''
 step "sbuild: the $first arm64 package, checked by $first's lintian"
 tests/sbuild.sh "$first" "$dsc" arm64
