@@ -28,7 +28,10 @@ dsc=$(tests/source_package.sh)
 # the least (/proc/PID/autogroup): it takes what the others leave idle.
 first=${releases[0]} second=${releases[1]} native=$(dpkg --print-architecture)
 jobs_first='' images='' jobs_second=''
-stop() { local group; for group in $jobs_first $images $jobs_second; do kill -- -"$group" 2>/dev/null || true; done; }
+stop() {
+  local group
+  for group in $jobs_first $images $jobs_second; do kill -- -"$group" 2>/dev/null || true; done
+}
 trap stop EXIT
 # collect JOB LOG TITLE: waits for the background job whose session the variable JOB names, then
 # shows its log under TITLE, and fails as the job did.
@@ -57,12 +60,12 @@ host_checks() {
 step "sbuild and autopkgtest on arm64: $first, started"
 # shellcheck disable=SC2016 # expanded by that shell
 setsid sh -c 'tests/sbuild.sh "$1" "$2" arm64 &&
-  tests/autopkgtest.sh "$1" arm64 "$2" build/sbuild-"$1"/velorn-agent-monitor_*_arm64.deb' sh "$first" "$dsc" \
-  >"build/autopkgtest-$first.log" 2>&1 &
+  tests/autopkgtest.sh "$1" arm64 "$2" build/sbuild-"$1"/velorn-agent-monitor_*_arm64.deb' \
+  sh "$first" "$dsc" >"build/autopkgtest-$first.log" 2>&1 &
 jobs_first=$!
 # shellcheck disable=SC2016 # expanded by that shell
-setsid sh -c 'echo 19 >/proc/self/autogroup && exec tests/autopkgtest.sh "$1" arm64' sh "$second" \
-  >build/testbed-images.log 2>&1 &
+setsid sh -c 'echo 19 >/proc/self/autogroup && exec tests/autopkgtest.sh "$1" arm64' \
+  sh "$second" >build/testbed-images.log 2>&1 &
 images=$!
 step "sbuild: the $second arm64 package, checked by $second's lintian"
 tests/sbuild.sh "$second" "$dsc" arm64
@@ -73,8 +76,8 @@ flake8 tests
 host_checks "$first" test-checked test-static
 collect images build/testbed-images.log "the testbed image of $second"
 step "autopkgtest on arm64: $second, started"
-setsid tests/autopkgtest.sh "$second" arm64 "$dsc" build/sbuild-"$second"/velorn-agent-monitor_*_arm64.deb \
-  >"build/autopkgtest-$second.log" 2>&1 &
+setsid tests/autopkgtest.sh "$second" arm64 "$dsc" \
+  build/sbuild-"$second"/velorn-agent-monitor_*_arm64.deb >"build/autopkgtest-$second.log" 2>&1 &
 jobs_second=$!
 collect jobs_first "build/autopkgtest-$first.log" "sbuild and autopkgtest on arm64: $first, its log"
 host_checks "$second" test-asan
