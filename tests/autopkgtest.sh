@@ -9,7 +9,8 @@
 # filesystem by mmdebstrap, made a testbed by autopkgtest's setup-testbed, booted directly from the
 # release's kernel. What autopkgtest does not do is here: that kernel and a small initrd, the
 # modules the testbed needs, and the qemu command line that boots them. Logs and artifacts go to
-# build/autopkgtest-ARCH-RELEASE. Given RELEASE and ARCH alone, it only makes the image.
+# build/autopkgtest-ARCH-RELEASE. Given RELEASE and ARCH alone, it only makes the image. The
+# testbed has $VELORN_TESTBED_CPUS emulated processors, 2 unless set.
 set -euo pipefail
 release=$1 arch=$2
 (($# == 2)) || dsc=$(realpath -e "$3") deb=$(realpath -e "$4")
@@ -144,7 +145,7 @@ for try in 1 2; do
   status=0
   "${hide_timezone[@]}" autopkgtest --output-dir "$output" "$dsc" "$deb" -- qemu --qemu-architecture="$qemu_arch" \
     --dpkg-architecture="$arch" --boot=none --qemu-command="$work/qemu" \
-    --cpus=2 --ram-size=1024 --timeout-reboot=300 "$cache/image/image.qcow2" || status=$?
+    --cpus="${VELORN_TESTBED_CPUS:-2}" --ram-size=1024 --timeout-reboot=300 "$cache/image/image.qcow2" || status=$?
   ((status == 16 && try == 1)) || break
   echo "autopkgtest: the testbed failed; trying once more"
 done

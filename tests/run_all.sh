@@ -25,7 +25,10 @@ dsc=$(tests/source_package.sh)
 # tested in the background; this session meanwhile builds the second's and runs half the host
 # checks, starts the second testbed, and runs the other half once the first testbed has ended. The
 # second's image, where missing or stale, is made meanwhile in a session whose share is lowered to
-# the least (/proc/PID/autogroup): it takes what the others leave idle.
+# the least (/proc/PID/autogroup): it takes what the others leave idle. Side by side, a testbed has
+# about one processor of the two: one emulated processor runs debian/tests on less of the host's
+# time than two, which also spend it on each other (qemu's cross-processor work).
+export VELORN_TESTBED_CPUS=1
 first=${releases[0]} second=${releases[1]} native=$(dpkg --print-architecture)
 jobs_first='' images='' jobs_second=''
 stop() {
