@@ -2,9 +2,9 @@
 # Builds a source package as Debian's build daemons do, in a clean chroot of RELEASE made afresh
 # for each build by sbuild(1) in its unshare mode: the native package, whose build runs the suite,
 # and off this machine's architecture the package cross-built; each checked by RELEASE's own
-# lintian, whose error or warning fails the build (tests/sbuild.conf). As root on Debian, after
-# tests/prerequisites.sh:
-#   tests/sbuild.sh RELEASE SOURCE.dsc [ARCH]...
+# lintian, whose error or warning fails the build (pipeline/sbuild.conf). As root on Debian, after
+# pipeline/prerequisites.sh:
+#   pipeline/sbuild.sh RELEASE SOURCE.dsc [ARCH]...
 # RELEASE is a Debian code name (bookworm, trixie, sid); the ARCHes default to this machine's and
 # arm64. Each ARCH's chroot tarball is made by mmdebstrap into $VELORN_SBUILD_CACHE when it is
 # missing or the package's build dependencies changed, with those installed, so that a build
@@ -53,7 +53,7 @@ for arch in "${builds[@]}"; do
   fi
   echo "sbuild: $release, $arch"
   rm -f "$output"/*_"$arch"[.-]*
-  (cd "$output" && SBUILD_CONFIG=$OLDPWD/tests/sbuild.conf sbuild --chroot="$tarball" --dist="$target" \
+  (cd "$output" && SBUILD_CONFIG=$OLDPWD/pipeline/sbuild.conf sbuild --chroot="$tarball" --dist="$target" \
     --host="$arch" "$dsc" >/dev/null) || { tail -n 60 "$output"/*"_$arch.build" >&2; exit 1; }
   grep -E '^(Status|Lintian|Build-Time):' "$output"/*"_$arch.build" | tail -n 3
 done

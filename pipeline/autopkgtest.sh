@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the package's autopkgtests (debian/tests) against a package of ARCH inside that release's
 # own Debian kernel with systemd as PID 1, under qemu-system (emulated: no KVM needed), through
-# autopkgtest's own qemu virtualisation server. As root on Debian, after tests/prerequisites.sh:
-#   tests/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb]
+# autopkgtest's own qemu virtualisation server. As root on Debian, after pipeline/prerequisites.sh:
+#   pipeline/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb]
 # RELEASE is a Debian code name (bookworm, trixie), ARCH a Debian architecture of the table below.
 # Its testbed image is built from that release's packages into
 # $VELORN_AUTOPKGTEST_CACHE/RELEASE-ARCH when it is missing or its recipe changed: a root

@@ -3,7 +3,7 @@
 # built in the release's clean chroot (cross-built off this machine's architecture) and checked by
 # its lintian, then debian/tests in that architecture's own kernel under qemu. As root on Debian;
 # it installs what this machine lacks first:
-#   tests/matrix.sh [RELEASE:ARCH]...
+#   pipeline/matrix.sh [RELEASE:ARCH]...
 # Each combination's log is build/matrix/RELEASE-ARCH.log; a failure goes on to the next, and the
 # run fails when any did.
 set -euo pipefail
@@ -11,14 +11,14 @@ cd "$(dirname "$0")/.."
 started=$SECONDS
 combos=("$@")
 ((${#combos[@]})) || combos=(bookworm:{amd64,arm64,armhf} trixie:{amd64,arm64,armel,armhf,i386,ppc64el,riscv64,s390x})
-tests/prerequisites.sh
-dsc=$(tests/source_package.sh)
+pipeline/prerequisites.sh
+dsc=$(pipeline/source_package.sh)
 mkdir -p build/matrix
 failed=()
 for combo in "${combos[@]}"; do
   release=${combo%:*} arch=${combo#*:} at=$SECONDS
-  if (tests/sbuild.sh "$release" "$dsc" "$arch" &&
-    tests/autopkgtest.sh "$release" "$arch" "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_"$arch".deb) \
+  if (pipeline/sbuild.sh "$release" "$dsc" "$arch" &&
+    pipeline/autopkgtest.sh "$release" "$arch" "$dsc" build/sbuild-"$release"/velorn-agent-monitor_*_"$arch".deb) \
     >"build/matrix/$release-$arch.log" 2>&1; then
     echo "passed: $release $arch in $((SECONDS - at)) s"
   else

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs, as root on Debian, the packages that tests/run_all.sh and tests/matrix.sh need and this
+# Installs, as root on Debian, the packages that pipeline/run_all.sh and pipeline/matrix.sh need and this
 # machine lacks: qemu for every testbed's machine, and off arm64 Debian's arm64 architecture and its
 # cross toolchain (for reprotest). qemu-user-static runs the foreign testbeds' root filesystems as
 # they are built.

@@ -12,11 +12,11 @@ started=$SECONDS
 releases=(bookworm trixie)
 step() { printf '=== %s (at %d s)\n' "$*" $((SECONDS - started)); }
 
-tests/prerequisites.sh
+pipeline/prerequisites.sh
 
 # Each release builds the source package in a clean chroot and tests it on its own testbed.
 step "dpkg-source: the source package"
-dsc=$(tests/source_package.sh)
+dsc=$(pipeline/source_package.sh)
 
 # The emulated testbeds take most of the time. Each runs in a session of its own (so that a failure
 # here ends it) beside one other session's work, never two: autogroup scheduling shares the
@@ -53,7 +53,7 @@ collect() {
 host_checks() {
   if [[ $native != arm64 ]]; then
     step "sbuild: the $1 $native package, checked by $1's lintian"
-    tests/sbuild.sh "$1" "$dsc" "$native"
+    pipeline/sbuild.sh "$1" "$dsc" "$native"
   fi
   for workflow in "${@:2}"; do
     step "cmake --workflow --preset $workflow"
@@ -62,25 +62,25 @@ host_checks() {
 }
 step "sbuild and autopkgtest on arm64: $first, started"
 # shellcheck disable=SC2016 # expanded by that shell
-setsid sh -c 'tests/sbuild.sh "$1" "$2" arm64 &&
-  tests/autopkgtest.sh "$1" arm64 "$2" build/sbuild-"$1"/velorn-agent-monitor_*_arm64.deb' \
+setsid sh -c 'pipeline/sbuild.sh "$1" "$2" arm64 &&
+  pipeline/autopkgtest.sh "$1" arm64 "$2" build/sbuild-"$1"/velorn-agent-monitor_*_arm64.deb' \
   sh "$first" "$dsc" >"build/autopkgtest-$first.log" 2>&1 &
 jobs_first=$!
 # Where the kernel has no autogroups, nice alone does the same.
 # shellcheck disable=SC2016 # expanded by that shell
 setsid sh -c '(echo 19 >/proc/self/autogroup) 2>/dev/null
-  exec nice -n 19 tests/autopkgtest.sh "$1" arm64' sh "$second" >build/testbed-images.log 2>&1 &
+  exec nice -n 19 pipeline/autopkgtest.sh "$1" arm64' sh "$second" >build/testbed-images.log 2>&1 &
 images=$!
 step "sbuild: the $second arm64 package, checked by $second's lintian"
-tests/sbuild.sh "$second" "$dsc" arm64
+pipeline/sbuild.sh "$second" "$dsc" arm64
 step "shellcheck and flake8"
-shellcheck -x .ci/run tools/*.sh tests/*.sh debian/tests/lib.sh debian/tests/suite debian/tests/units \
+shellcheck -x .ci/run tools/*.sh pipeline/*.sh debian/tests/lib.sh debian/tests/suite debian/tests/units \
   debian/tests/terminal
 flake8 tests
 host_checks "$first" test-checked test-static
 collect images build/testbed-images.log "the testbed image of $second"
 step "autopkgtest on arm64: $second, started"
-setsid tests/autopkgtest.sh "$second" arm64 "$dsc" \
+setsid pipeline/autopkgtest.sh "$second" arm64 "$dsc" \
   build/sbuild-"$second"/velorn-agent-monitor_*_arm64.deb >"build/autopkgtest-$second.log" 2>&1 &
 jobs_second=$!
 collect jobs_first "build/autopkgtest-$first.log" "sbuild and autopkgtest on arm64: $first, its log"
