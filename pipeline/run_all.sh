@@ -18,16 +18,15 @@ pipeline/prerequisites.sh
 step "dpkg-source: the source package"
 dsc=$(pipeline/source_package.sh)
 
-# The emulated testbeds take most of the time. Each runs in a session of its own (so that a failure
-# here ends it) beside one other session's work, never two: autogroup scheduling shares the
-# processors out between sessions (sched(7)), and a testbed left a third of them missed
-# autopkgtest's fixed 5 s deadlines as it booted. So the first release's arm64 package is built and
-# tested in the background; this session meanwhile builds the second's and runs half the host
-# checks, starts the second testbed, and runs the other half once the first testbed has ended. The
-# second's image, where missing or stale, is made meanwhile in a session whose share is lowered to
-# the least (/proc/PID/autogroup): it takes what the others leave idle. Side by side, a testbed has
-# about one processor of the two, and one emulated processor takes less of the host's time: alone,
-# one ran debian/tests in 484 s of it (493 s elapsed), two in 578 s (436 s elapsed).
+# The emulated testbeds take most of the time, each in a session of its own (so that a failure here
+# ends it) beside one other session's work, never two: autogroup scheduling shares the processors
+# out between sessions (sched(7)), and a testbed given a third of them misses autopkgtest's fixed
+# deadlines as it boots. So the first release is built and tested in the background while this
+# session builds the second and runs half the host checks; the second testbed then starts, and this
+# session runs the other half once the first has ended. A missing or stale image of the second is
+# made meanwhile in a session of the least share (/proc/PID/autogroup): it takes what the others
+# leave idle. Beside another session a testbed gets about one processor, and one emulated
+# processor costs the host less of its time than two.
 export VELORN_TESTBED_CPUS=1
 first=${releases[0]} second=${releases[1]} native=$(dpkg --print-architecture)
 jobs_first='' images='' jobs_second=''
@@ -74,8 +73,8 @@ images=$!
 step "sbuild: the $second arm64 package, checked by $second's lintian"
 pipeline/sbuild.sh "$second" "$dsc" arm64
 step "shellcheck and flake8"
-shellcheck -x .ci/run tools/*.sh pipeline/*.sh debian/tests/lib.sh debian/tests/suite debian/tests/units \
-  debian/tests/terminal
+mapfile -t scripts < <(grep -lE '^#!/bin/(ba)?sh|^# shellcheck shell=' debian/tests/*)
+shellcheck -x .ci/run tools/*.sh pipeline/*.sh "${scripts[@]}"
 flake8 tests
 host_checks "$first" test-checked test-static
 collect images build/testbed-images.log "the testbed image of $second"
