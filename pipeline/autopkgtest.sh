@@ -90,7 +90,7 @@ build_image() {
   RELEASE=$release MIRROR=${mirror%/} /usr/share/autopkgtest/setup-commands/setup-testbed "$root" \
     >"$work/setup-testbed.log" 2>&1 || { cat "$work/setup-testbed.log" >&2; exit 1; }
   # The testbed has what its tests depend on, and autopkgtest serves the package under test from an
-  # archive of its own: without Debian's lists, apt does not parse them under emulation (25 s a run).
+  # archive of its own: without Debian's lists, apt does not parse them under emulation.
   rm -rf "$root"/var/lib/apt/lists/*
   # Nor does every boot do what a host does once after an upgrade (ConditionNeedsUpdate=).
   touch -r "$root/usr" "$root/etc/.updated" "$root/var/.updated"
