@@ -1,25 +1,21 @@
 #!/usr/bin/env bash
-# Runs the package's autopkgtests (debian/tests) against a package of ARCH inside that release's
-# own Debian kernel with systemd as PID 1, under qemu-system (emulated: no KVM needed), through
-# autopkgtest's own qemu virtualisation server. As root on Debian, after pipeline/prerequisites.sh:
+# Runs debian/tests against a package of ARCH inside that release's own Debian kernel, systemd as
+# PID 1, under qemu-system (emulated: no KVM needed) through autopkgtest's qemu server. As root on
+# Debian, after pipeline/prerequisites.sh:
 #   pipeline/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb]
-# RELEASE is a Debian code name (bookworm, trixie), ARCH a Debian architecture of the table below.
-# Its testbed image is built from that release's packages into
-# $VELORN_AUTOPKGTEST_CACHE/RELEASE-ARCH when it is missing or its recipe changed: a root
-# filesystem by mmdebstrap, made a testbed by autopkgtest's setup-testbed, booted directly from the
-# release's kernel. What autopkgtest does not do is here: that kernel and a small initrd, the
-# modules the testbed needs, and the qemu command line that boots them. Logs and artifacts go to
-# build/autopkgtest-ARCH-RELEASE. Given RELEASE and ARCH alone, it only makes the image. The
-# testbed has $VELORN_TESTBED_CPUS emulated processors, 2 unless set.
+# RELEASE is a Debian code name, ARCH an architecture of the table below. The testbed image, made
+# into $VELORN_AUTOPKGTEST_CACHE/RELEASE-ARCH when missing or stale (given RELEASE and ARCH alone,
+# only that), is a root file system by mmdebstrap made a testbed by setup-testbed; what autopkgtest
+# lacks is here: the release's kernel, a small initrd, and the qemu command line that boots them.
+# Logs go to build/autopkgtest-ARCH-RELEASE; the testbed has $VELORN_TESTBED_CPUS processors, or 2.
 set -euo pipefail
 release=$1 arch=$2
 (($# == 2)) || dsc=$(realpath -e "$3") deb=$(realpath -e "$4")
 cd "$(dirname "$0")/.."
 # What each architecture's testbed boots: qemu's name for the machine, the Debian architecture and
-# package of its kernel (a 32-bit userland runs on the kernel Debian gives it, as on Debian's own CI:
-# i386 on amd64's, armel on armhf's ARMv7 one), the kernel's console, the bus modules besides
-# virtio_blk and ext4 that reach the root disk (s390x has its channel bus built in), and qemu's
-# options beyond autopkgtest's.
+# package of its kernel (a 32-bit userland runs on the kernel Debian gives it, as on Debian's CI),
+# the kernel's console, the bus modules besides virtio_blk and ext4 that reach the root disk (s390x
+# has its channel bus built in), and qemu's options beyond autopkgtest's.
 declare -A machines=(
   [amd64]='x86_64 amd64 linux-image-amd64 ttyS0 virtio_pci'
   [i386]='x86_64 amd64 linux-image-amd64 ttyS0 virtio_pci'

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Installs, as root on Debian, the packages that pipeline/run_all.sh and pipeline/matrix.sh need and this
-# machine lacks: qemu for every testbed's machine, and off arm64 Debian's arm64 architecture and its
-# cross toolchain (for reprotest). qemu-user-static runs the foreign testbeds' root filesystems as
-# they are built.
+# Installs, as root on Debian, what pipeline/run_all.sh and pipeline/matrix.sh need and this machine
+# lacks: qemu for every testbed (qemu-user-static while its root file system is built), and off arm64
+# Debian's arm64 architecture and its cross toolchain.
 set -euo pipefail
 
 packages=(

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Every test and quality gate, as root on Debian, after installing what this machine lacks: the
-# Debian source package, built for each supported release in a clean chroot of it, natively (the
-# build runs the suite) and for arm64, and checked by that release's lintian; the package's
-# autopkgtests on each release's arm64 package, inside that release's AArch64 kernel under
-# systemd; meanwhile the linters, the suite against the release, static and sanitized builds with
-# the static analysis, and both packages rebuilt under reprotest's variations.
+# source package built for each supported release in a clean chroot of it, natively (the build runs
+# the suite) and for arm64, checked by that release's lintian; debian/tests on each release's arm64
+# package, in its AArch64 kernel under systemd; meanwhile the linters, the suite against the
+# release, static and sanitized builds with the static analysis, and reprotest of both packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -24,9 +23,8 @@ dsc=$(pipeline/source_package.sh)
 # deadlines as it boots. So the first release is built and tested in the background while this
 # session builds the second and runs half the host checks; the second testbed then starts, and this
 # session runs the other half once the first has ended. A missing or stale image of the second is
-# made meanwhile in a session of the least share (/proc/PID/autogroup): it takes what the others
-# leave idle. Beside another session a testbed gets about one processor, and one emulated
-# processor costs the host less of its time than two.
+# made meanwhile in a session of the least share (/proc/PID/autogroup). Beside another session a
+# testbed gets about one processor, and one emulated processor costs the host less than two.
 export VELORN_TESTBED_CPUS=1
 first=${releases[0]} second=${releases[1]} native=$(dpkg --print-architecture)
 jobs_first='' images='' jobs_second=''

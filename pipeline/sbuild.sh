@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# Builds a source package as Debian's build daemons do, in a clean chroot of RELEASE made afresh
-# for each build by sbuild(1) in its unshare mode: the native package, whose build runs the suite,
-# and off this machine's architecture the package cross-built; each checked by RELEASE's own
-# lintian, whose error or warning fails the build (pipeline/sbuild.conf). As root on Debian, after
-# pipeline/prerequisites.sh:
+# Builds a source package as Debian's build daemons do, with sbuild(1) in a clean chroot of RELEASE
+# made afresh for each build in its unshare mode: natively, where the build runs the suite, and
+# cross-built for any other ARCH; RELEASE's lintian fails a build on an error or a warning
+# (pipeline/sbuild.conf). As root on Debian, after pipeline/prerequisites.sh:
 #   pipeline/sbuild.sh RELEASE SOURCE.dsc [ARCH]...
-# RELEASE is a Debian code name (bookworm, trixie, sid); the ARCHes default to this machine's and
-# arm64. Each ARCH's chroot tarball is made by mmdebstrap into $VELORN_SBUILD_CACHE when it is
-# missing or the package's build dependencies changed, with those installed, so that a build
-# downloads nothing that has not changed. Packages and logs go to build/sbuild-RELEASE.
+# The ARCHes default to this machine's and arm64. Each one's chroot tarball, made by mmdebstrap into
+# $VELORN_SBUILD_CACHE when missing or stale, holds the build dependencies already. Packages and logs
+# go to build/sbuild-RELEASE.
 set -euo pipefail
 release=$1 dsc=$(realpath -e "$2")
 cd "$(dirname "$0")/.."

@@ -387,18 +387,11 @@ def crash_loop(test, monitor, running, scratch):
     return running
 
 
-# A row of the table, its fields named where it is written:
-#   argv: the monitor's arguments; action: what the row does to (test, monitor, running child, scratch), which may
-#     return the child expected to run at the end;
-#   lines: the monitor's status lines (text for stdout, (fd, text) otherwise), a function of the test that gives them
-#     once the action has run, or None when no monitor may detach;
-#   child: a "new" child, the "same" child, the "orphan" left by the monitor, the child "killed" with it, None, or the
-#     exit code of a child that ends; end: how the monitor ends (None: it lives);
-#   invoker: what the invoker writes, and its exit status; strace: strace options (faults); prefix: commands before the
-#     monitor; unprivileged: run as nobody (True), or once as each entry of a tuple (True or a command that drops
-#     privilege); core: the core-file limit expected; fault: an invoker fault; repeat: how many starts; terminal: on a
-#     terminal of their own; blocked, ignored: the signals the invoker blocks and ignores; soft_core: its soft
-#     core-file limit; env: its environment.
+# A row of the table, each field named where it is written. action: on (test, monitor, running child, scratch), it may
+# return the child expected at the end; lines: the monitor's status lines (text for stdout, else (fd, text)), a function
+# of the test giving them, or None when no monitor may detach; child: "new", "same", the "orphan" the monitor leaves,
+# the one "killed" with it, None, or the exit code of one that ends; end: how the monitor ends (None: it lives);
+# unprivileged: as nobody (True), or once as each entry of a tuple (True or a command that drops privilege).
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
                                     " repeat terminal blocked ignored soft_core env",
                              defaults=([], None, None, None, None, ([], 0), [], [], False, None, None, 1, False,

@@ -1,10 +1,8 @@
 // Stands in for a supervised agent. It only waits, so that what it inherited (argument vector,
 // signal mask, streams, limits, working directory) stays readable in /proc for the tests.
-//
 // `probe --crash FILE N` is one start of a crash loop: if FILE exists, the probe appends a byte
 // to it and, while FILE holds no more than N bytes, kills itself. The loop thus runs exactly N
 // crashes once FILE is created, and the start after them, which waits, is the only live one.
-//
 // `probe --hog FILE` removes FILE if it can and then takes memory until the kernel's OOM killer
 // ends it; a start that finds no FILE waits.
 #include <fcntl.h>

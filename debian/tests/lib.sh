@@ -1,10 +1,7 @@
 # shellcheck shell=bash
 # Shared by the tests in this directory; sourced, not run.
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # wait_for COMMAND...: polls until it succeeds, for 20 s at most: an emulated processor is slow.
 wait_for() {
@@ -16,10 +13,7 @@ wait_for() {
 }
 
 # gone PID...: none of them is alive any more.
-gone() {
-  local pid
-  for pid; do [[ ! -e /proc/$pid ]] || return 1; done
-}
+gone() { local pid && for pid; do [[ ! -e /proc/$pid ]] || return 1; done; }
 
 # build_probe: the suite's probe, which stands in for an agent, built once for every test.
 probe=/var/tmp/velorn-probe
