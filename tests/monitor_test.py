@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Black-box tests of the monitor binary.
+"""Black-box tests of the monitor binary, and of its watcher.
 
-    monitor_test.py MONITOR PROBE [unittest arguments: -k NAME, or MonitorTest.test_NAME, to run rows alone]
+    monitor_test.py MONITOR PROBE WATCHER [unittest arguments: -k NAME, or MonitorTest.test_NAME, to run rows alone]
 
 Each row of the table starts the real monitor under strace -ff, which records the status lines that
 detaching sends to /dev/null, acts on it from outside, then reads the outcome from the traces and
@@ -23,7 +23,7 @@ import tempfile
 import time
 import unittest
 
-MONITOR, PROBE = (os.path.abspath(p) for p in sys.argv[1:3])
+MONITOR, PROBE, WATCHER = (os.path.abspath(p) for p in sys.argv[1:4])
 MANUAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "velorn_agent_monitor.8")
 USAGE = "usage: velorn_agent_monitor PROGRAM [ARG]..."
 DROPPED = [signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGPIPE, signal.SIGALRM]
@@ -64,6 +64,10 @@ CRASHES, SLOWER = 500, 2
 PROMPT = 20
 WARM, WARMUPS = 200, 25  # restarts a batch, and how many batches the monitor may grow over
 IDLE = 2  # seconds of watching an idle monitor, which must not wake: a timer's wake-up switches context at least once
+# The watcher sleeps through a crash loop of WATCHED restarts, and names an agent down for good within DOWN_WITHIN s.
+WATCHED, DOWN_WITHIN = 1000, 5
+# Where a row's monitor runs in a control group of its own, named as a unit's, for the watcher to find it by.
+CGROUP2 = next((line.split()[4] for line in open("/proc/self/mountinfo") if " - cgroup2 " in line), None)
 # It stops at a file, not a kill: its children come and go by the thousand, and where pids wrap at 32768 a pid listed
 # as one of them could name another's process by the time the kill came.
 BARE = 'i=0; while [ $i -lt "$3" ] && ! [ -e stop ]; do "$1" --crash "$2" "$3"; i=$((i + 1)); done'
@@ -127,6 +131,14 @@ def invoker_command(row):
     # Looked up here, in the suite's PATH: strace looks its command up in the row's environment, which may have none.
     return [shutil.which("env"), "--default-signal", f"--ignore-signal=CHLD,{names(row.ignored)}",
             f"--block-signal={names(row.blocked)}"]
+
+
+def enter(soft_core, cgroup):
+    """In the invoker, before strace runs it: its soft core-file limit, and its control group, if any."""
+    resource.setrlimit(resource.RLIMIT_CORE, (soft_core, HARD_CORE))
+    if cgroup:
+        with open(f"{cgroup}/cgroup.procs", "w") as procs:
+            procs.write(str(os.getpid()))
 
 
 def poll(probe, what, seconds=30.0):
@@ -322,6 +334,31 @@ def upgrade(test, monitor, running, scratch):
     test.assertEqual((old, os.readlink(f"/proc/{restarted}/exe")), (PROBE, new), "the program before and after")
 
 
+def watch(test, monitor, running, scratch):
+    """Starts the watcher on the monitor's unit. It sleeps while the agent runs, and through a crash loop; it says once
+    that the agent is down for good, when the agent's restart finds no program to run, and ends."""
+    argv = program_argv(running)
+    with open(f"{scratch}/watcher.out", "w+") as said:
+        watcher = subprocess.Popen([WATCHER, test.unit], stdout=said, stderr=said)
+        poll(lambda: state(watcher.pid) == "S", "the watcher to sleep")
+        woken = switches(watcher.pid)
+        time.sleep(IDLE)  # a window to watch, not a wait for anything
+        test.assertEqual(switches(watcher.pid) - woken, 0, "the watcher's context switches while the agent waits")
+        open(f"{scratch}/crashes", "x").close()  # each start adds a byte, and crashes up to WATCHED bytes
+        os.kill(running, signal.SIGKILL)
+        poll(lambda: os.path.getsize(f"{scratch}/crashes") > WATCHED, f"{WATCHED} crash-restarts", 1800)
+        test.assertIsNone(watcher.poll(), "the watcher ended in a crash loop")
+        os.remove(f"{scratch}/probe")
+        os.kill(child(monitor, argv), signal.SIGKILL)
+        killed = time.monotonic()
+        poll(lambda: watcher.poll() is not None, "the watcher to name the agent down", DOWN_WITHIN)
+        print(f"the watcher named the agent down {time.monotonic() - killed:.3f} s after its end", file=sys.stderr)
+        said.seek(0)
+        test.assertEqual((watcher.returncode, said.read()),
+                         (1, f"{test.unit}: its agent is down for good: monitor {monitor} has no child\n"))
+    test.restarts = WATCHED + 2
+
+
 def kill_monitor(test, monitor, running, scratch):
     os.kill(monitor, signal.SIGKILL)
 
@@ -387,15 +424,22 @@ def crash_loop(test, monitor, running, scratch):
     return running
 
 
-# A row of the table, each field named where it is written. action: on (test, monitor, running child, scratch), it may
-# return the child expected at the end; lines: the monitor's status lines (text for stdout, else (fd, text)), a function
-# of the test giving them, or None when no monitor may detach; child: "new", "same", the "orphan" the monitor leaves,
-# the one "killed" with it, None, or the exit code of one that ends; end: how the monitor ends (None: it lives);
-# unprivileged: as nobody (True), or once as each entry of a tuple (True or a command that drops privilege).
+# A row of the table, its fields named where it is written:
+#   argv: the monitor's arguments; action: what the row does to (test, monitor, running child, scratch), which may
+#     return the child expected to run at the end;
+#   lines: the monitor's status lines (text for stdout, (fd, text) otherwise), a function of the test that gives them
+#     once the action has run, or None when no monitor may detach;
+#   child: a "new" child, the "same" child, the "orphan" left by the monitor, the child "killed" with it, None, or the
+#     exit code of a child that ends; end: how the monitor ends (None: it lives);
+#   invoker: what the invoker writes, and its exit status; strace: strace options (faults); prefix: commands before the
+#     monitor; unprivileged: run as nobody (True), or once as each entry of a tuple (True or a command that drops
+#     privilege); core: the core-file limit expected; fault: an invoker fault; repeat: how many starts; terminal: on a
+#     terminal of their own; blocked, ignored: the signals the invoker blocks and ignores; soft_core: its soft
+#     core-file limit; env: its environment; watched: the monitor starts in a control group named as its unit's.
 Row = collections.namedtuple("Row", "name argv action lines child end invoker strace prefix unprivileged core fault"
-                                    " repeat terminal blocked ignored soft_core env",
+                                    " repeat terminal blocked ignored soft_core env watched",
                              defaults=([], None, None, None, None, ([], 0), [], [], False, None, None, 1, False,
-                                       BLOCKED, IGNORED, 0, ENV))
+                                       BLOCKED, IGNORED, 0, ENV, False))
 LIVE = ("new", "same", "orphan", "killed")
 
 
@@ -440,6 +484,9 @@ class MonitorTest(unittest.TestCase):
             end="killed by SIGKILL"),
         Row("crash_loop", argv=["./probe", "--crash", "crashes", str(CRASHES)], action=crash_loop,
             lines=lambda test: ["fork ok", *RESTART * test.restarts], child="same", **PLAIN),
+        Row("watched", argv=["./probe", "--crash", "crashes", str(WATCHED)], action=watch,
+            lines=lambda test: ["fork ok", *RESTART * test.restarts, "child exit normally:32512"],
+            watched=True),
         # The leader of a terminal's session, which the monitor then is, hangs its foreground group up as it exits:
         # the process daemon(3) forked is in that group until its setsid(). Often enough that a race cannot hide, and
         # with SIGHUP's default action, which ends the process that the signal reaches unblocked.
@@ -539,6 +586,8 @@ class MonitorTest(unittest.TestCase):
         if row.unprivileged and (refused := subprocess.run([*row.unprivileged, "true"], capture_output=True,
                                                            check=False)).returncode:
             self.fail(f"this environment cannot run the row as {row.unprivileged}: {refused.stderr.decode().strip()}")
+        if row.watched and not (CGROUP2 and os.access(CGROUP2, os.W_OK)):
+            self.skipTest("a control group of the row's own needs a cgroup2 hierarchy this process may write to")
         if row.core == "unlimited" and not self.may_raise_core(FINITE):
             self.skipTest(f"this process may not lift a hard core-file limit of {FINITE}: it lacks CAP_SYS_RESOURCE")
         for start in range(row.repeat):
@@ -570,6 +619,11 @@ class MonitorTest(unittest.TestCase):
             os.dup2(held, HELD)
             os.close(held)
             cleanup.callback(os.close, HELD)
+            cgroup = row.watched and f"{CGROUP2}/velorn-agent-monitor@suite{os.getpid()}.service"
+            if cgroup:
+                os.mkdir(cgroup)
+                cleanup.callback(os.rmdir, cgroup)  # once kill_all below has reaped everything in it
+                self.unit = os.path.basename(cgroup)
             terminal, console = os.openpty() if row.terminal else (None, subprocess.DEVNULL)
             if terminal is not None:
                 cleanup.callback(os.close, terminal)
@@ -577,8 +631,8 @@ class MonitorTest(unittest.TestCase):
             process = subprocess.Popen([*strace, "-o", f"{scratch}/trace", *invoker_command(row), *row.prefix,
                                         *(row.unprivileged or []), monitor, *argv],
                                        cwd=scratch, env=row.env, pass_fds=[HELD], stdin=console, stdout=errors,
-                                       stderr=errors, umask=UMASK, preexec_fn=functools.partial(
-                                           resource.setrlimit, resource.RLIMIT_CORE, (row.soft_core, HARD_CORE)))
+                                       stderr=errors, umask=UMASK,
+                                       preexec_fn=functools.partial(enter, row.soft_core, cgroup))
             cleanup.callback(process.wait)
             cleanup.callback(kill_all)
 
@@ -705,4 +759,4 @@ for _row in MonitorTest.ROWS:
     setattr(MonitorTest, f"test_{_row.name}", lambda self, row=_row: self.run_row(row))
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)
+    unittest.main(argv=[sys.argv[0], *sys.argv[4:]], verbosity=2)
