@@ -63,6 +63,8 @@ CRASHES, SLOWER = 500, 2
 # below what a pause of a second gives.
 PROMPT = 20
 WARM, WARMUPS = 200, 25  # restarts a batch, and how many batches the monitor may grow over
+# What measures time or ratios runs where time is the builder's own: not in a package build, on a busy build daemon.
+TIMED = not os.environ.get("VELORN_UNTIMED")
 IDLE = 2  # seconds of watching an idle monitor, which must not wake: a timer's wake-up switches context at least once
 # The watcher sleeps through a crash loop of WATCHED restarts, and names an agent down for good within DOWN_WITHIN s.
 WATCHED, DOWN_WITHIN = 1000, 5
@@ -317,7 +319,7 @@ def kill_in_turn(*sigs):
         kill_child(*sigs)(test, monitor, running, scratch)
         took = poll(lambda: restart_times(scratch, monitor, len(sigs)), "every restart's fork")
         in_ms = {name: [round(t * 1e3, 3) for t in times] for name, times in took.items()}
-        for sig in took.keys() - {"SIGTERM"}:
+        for sig in took.keys() - {"SIGTERM"} if TIMED else []:
             test.assertLessEqual(min(took[sig]), PROMPT * max(took["SIGTERM"]), f"a pause after {sig}? restarts in ms:"
                                  f" {in_ms}")
     return kill
@@ -341,9 +343,10 @@ def watch(test, monitor, running, scratch):
     with open(f"{scratch}/watcher.out", "w+") as said:
         watcher = subprocess.Popen([WATCHER, test.unit], stdout=said, stderr=said)
         poll(lambda: state(watcher.pid) == "S", "the watcher to sleep")
-        woken = switches(watcher.pid)
-        time.sleep(IDLE)  # a window to watch, not a wait for anything
-        test.assertEqual(switches(watcher.pid) - woken, 0, "the watcher's context switches while the agent waits")
+        if TIMED:
+            woken = switches(watcher.pid)
+            time.sleep(IDLE)  # a window to watch, not a wait for anything
+            test.assertEqual(switches(watcher.pid) - woken, 0, "the watcher's context switches while the agent waits")
         open(f"{scratch}/crashes", "x").close()  # each start adds a byte, and crashes up to WATCHED bytes
         os.kill(running, signal.SIGKILL)
         poll(lambda: os.path.getsize(f"{scratch}/crashes") > WATCHED, f"{WATCHED} crash-restarts", 1800)
@@ -351,7 +354,7 @@ def watch(test, monitor, running, scratch):
         os.remove(f"{scratch}/probe")
         os.kill(child(monitor, argv), signal.SIGKILL)
         killed = time.monotonic()
-        poll(lambda: watcher.poll() is not None, "the watcher to name the agent down", DOWN_WITHIN)
+        poll(lambda: watcher.poll() is not None, "the watcher to name the agent down", DOWN_WITHIN if TIMED else 30)
         print(f"the watcher named the agent down {time.monotonic() - killed:.3f} s after its end", file=sys.stderr)
         said.seek(0)
         test.assertEqual((watcher.returncode, said.read()),
@@ -404,22 +407,24 @@ def crash_loop(test, monitor, running, scratch):
     # A sanitizer's runtime makes each fork dearer, which is no fault of the monitor's: against it the bare loop may
     # make twice as many.
     slower = SLOWER * (2 if "/libasan.so" in read(f"/proc/{monitor}/maps") else 1)
-    bare = subprocess.Popen([*STRACE, "-o", f"{scratch}/bare.trace", "setsid", "sh", "-c", BARE, "sh", PROBE,
-                             f"{scratch}/bare", str(slower * CRASHES)], cwd=scratch, env=ENV,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    bare = TIMED and subprocess.Popen([*STRACE, "-o", f"{scratch}/bare.trace", "setsid", "sh", "-c", BARE, "sh", PROBE,
+                                       f"{scratch}/bare", str(slower * CRASHES)], cwd=scratch, env=ENV,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     crash(running, CRASHES)
     # The bare loop ends by itself: this deadline only guards against both stalling.
-    poll(lambda: starts("crashes") > CRASHES or bare.poll() is not None, f"{CRASHES} crash-restarts", 1800)
-    open(f"{scratch}/stop", "x").close()
-    bare.wait()
-    test.assertGreater(starts("crashes"), CRASHES, f"restarts delayed or limited? the bare loop made {starts('bare')}"
-                       " starts meanwhile")
+    poll(lambda: starts("crashes") > CRASHES or bare and bare.poll() is not None, f"{CRASHES} crash-restarts", 1800)
+    if bare:
+        open(f"{scratch}/stop", "x").close()
+        bare.wait()
+        test.assertGreater(starts("crashes"), CRASHES,
+                           f"restarts delayed or limited? the bare loop made {starts('bare')} starts meanwhile")
     running = child(monitor, argv)  # the start after the last crash, the only live one
     storm(test, monitor, running, scratch, rounds=1000)
     idle(monitor)
-    woken, since = switches(monitor), time.monotonic()
-    time.sleep(IDLE)  # a window to watch, not a wait for anything
-    test.assertEqual(switches(monitor) - woken, 0, f"context switches in {time.monotonic() - since:.1f} s idle")
+    if TIMED:
+        woken, since = switches(monitor), time.monotonic()
+        time.sleep(IDLE)  # a window to watch, not a wait for anything
+        test.assertEqual(switches(monitor) - woken, 0, f"context switches in {time.monotonic() - since:.1f} s idle")
     test.assertEqual(footprint(monitor), before, "the monitor grew")
     return running
 
