@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Runs debian/tests against a package of ARCH inside that release's own Debian kernel, systemd as
-# PID 1, under qemu-system (emulated: no KVM needed) through autopkgtest's qemu server. As root on
-# Debian, after pipeline/prerequisites.sh:
-#   pipeline/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb]
-# RELEASE is a Debian code name, ARCH an architecture of the table below. The testbed image, made
-# into $VELORN_AUTOPKGTEST_CACHE/RELEASE-ARCH when missing or stale (given RELEASE and ARCH alone,
-# only that), is a root file system by mmdebstrap made a testbed by setup-testbed; what autopkgtest
-# lacks is here: the release's kernel, a small initrd, and the qemu command line that boots them.
-# Logs go to build/autopkgtest-ARCH-RELEASE; the testbed has $VELORN_TESTBED_CPUS processors, or 2.
+# Runs the package's autopkgtests (debian/tests) against a package of ARCH inside that release's
+# own Debian kernel with systemd as PID 1, under qemu-system, through autopkgtest's own qemu
+# virtualisation server. As root on Debian, after pipeline/prerequisites.sh:
+#   pipeline/autopkgtest.sh RELEASE ARCH [SOURCE.dsc PACKAGE_ARCH.deb [FILES]]
+# FILES, a directory, is copied into the testbed as /var/tmp/velorn-files: the apt repository and
+# the previous version that debian/tests/upgrade upgrades from.
+# RELEASE is a Debian code name (bookworm, trixie), ARCH a Debian architecture of the table below.
+# Its testbed image is built from that release's packages into
+# $VELORN_AUTOPKGTEST_CACHE/RELEASE-ARCH when it is missing or its recipe changed: a root
+# filesystem by mmdebstrap, made a testbed by autopkgtest's setup-testbed, booted directly from the
+# release's kernel. What autopkgtest does not do is here: that kernel and a small initrd, the
+# modules the testbed needs, and the qemu command line that boots them. Logs and artifacts go to
+# build/autopkgtest-ARCH-RELEASE. Given RELEASE and ARCH alone, it only makes the image. The
+# testbed has $VELORN_TESTBED_CPUS emulated processors, 2 unless set.
 set -euo pipefail
 release=$1 arch=$2
 (($# == 2)) || dsc=$(realpath -e "$3") deb=$(realpath -e "$4")
+copy=()
+(($# < 5)) || copy=(--copy="$(realpath -e "$5"):/var/tmp/velorn-files")
 cd "$(dirname "$0")/.."
 # What each architecture's testbed boots: qemu's name for the machine, the Debian architecture and
 # package of its kernel (a 32-bit userland runs on the kernel Debian gives it, as on Debian's CI),
@@ -119,15 +126,43 @@ if [[ $(cat "$cache/image/recipe" 2>/dev/null) != "$recipe" ]]; then
 fi
 (($# > 2)) || exit 0
 
+# autopkgtest's qemu server asks for KVM, and on x86-64 for the host's processor, wherever /dev/kvm
+# exists; but a nested KVM may open and still fail once the testbed's kernel runs, and the testbed
+# would wait out autopkgtest's timeouts. So unless $VELORN_TESTBED_KVM says yes or no, a short boot
+# of that kernel under KVM, to a shell that powers the machine off, decides.
+kvm=${VELORN_TESTBED_KVM:-}
+if [[ -z $kvm ]]; then
+  kvm=no
+  # shellcheck disable=SC2086 # qemu's options, one word each
+  if [[ -e /dev/kvm && $qemu_arch == "$(uname -m)" ]] && timeout 30 "qemu-system-${qemu_arch%le}" -enable-kvm \
+    -m 256 -nographic -no-reboot -kernel "$cache/image/vmlinuz" -initrd "$cache/image/initrd.img" \
+    -append "console=$console panic=-1 rdinit=/bin/busybox -- poweroff -f" $qemu_options </dev/null >/dev/null; then
+    kvm=yes
+  fi
+fi
+echo "autopkgtest: the testbed runs $([[ $kvm == yes ]] && echo under KVM || echo emulated)"
 # autopkgtest splits --qemu-options at whitespace, so the kernel's command line comes from here.
 # autopkgtest itself picks the machine and processor where one must be named on arm. It gives the
 # testbed 5 s for the commands that set up its shell, at boot and after a reboot, which an emulated
 # processor misses when other work takes the host's: the testbed comes first, though only within its
 # own session, since autogroup scheduling shares the processors out between sessions (sched(7)).
-cat >"$work/qemu" <<EOF
-#!/bin/sh
+# A throwaway machine that runs nothing but its tests needs no mitigations of side channels, which
+# cost an emulated processor dearly at every system call.
+echo '#!/bin/sh' >"$work/qemu"
+[[ $kvm == yes ]] || cat >>"$work/qemu" <<'EOF'
+# Emulated: what asks for KVM goes, -enable-kvm and a processor model that only KVM runs.
+for arg; do
+  shift
+  case $cpu$arg in
+  -enable-kvm | -cpuhost* | -cpukvm64*) cpu= ;;
+  -cpu) cpu=-cpu ;;
+  *) set -- "$@" ${cpu:+"$cpu"} "$arg" && cpu= ;;
+  esac
+done
+EOF
+cat >>"$work/qemu" <<EOF
 exec nice -n -10 qemu-system-${qemu_arch%le} -kernel $cache/image/vmlinuz -initrd $cache/image/initrd.img \
-  -append "console=$console root=/dev/vda rw panic=-1" $qemu_options "\$@"
+  -append "console=$console root=/dev/vda rw panic=-1 mitigations=off" $qemu_options "\$@"
 EOF
 chmod 755 "$work/qemu"
 # autopkgtest gives the testbed the host's /etc/timezone and waits 30 s for dpkg-reconfigure tzdata,
@@ -140,7 +175,7 @@ hide_timezone=()
 for try in 1 2 3; do
   rm -rf "$output"
   status=0
-  "${hide_timezone[@]}" autopkgtest --output-dir "$output" "$dsc" "$deb" -- qemu --qemu-architecture="$qemu_arch" \
+  "${hide_timezone[@]}" autopkgtest --output-dir "$output" "${copy[@]}" "$dsc" "$deb" -- qemu --qemu-architecture="$qemu_arch" \
     --dpkg-architecture="$arch" --boot=none --qemu-command="$work/qemu" \
     --cpus="${VELORN_TESTBED_CPUS:-2}" --ram-size=1024 --timeout-reboot=300 "$cache/image/image.qcow2" || status=$?
   ((status == 16 && try < 3)) || break

@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build python3 strace git # the builds and the suite
   clang-tidy clang-format cppcheck devscripts groff-base shellcheck flake8 # the linters
   dpkg-dev debhelper sbuild uidmap iproute2 reprotest diffoscope-minimal disorderfs faketime # the packages
+  reprepro gnupg apt-utils blhc piuparts # their repository and Debian's QA
   autopkgtest qemu-utils ipxe-qemu seabios mmdebstrap e2fsprogs kmod cpio qemu-user-static # the testbeds
   qemu-system-arm qemu-system-x86 qemu-system-ppc qemu-system-misc
 )

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Every test and quality gate, as root on Debian, after installing what this machine lacks: the
-# source package built for each supported release in a clean chroot of it, natively (the build runs
-# the suite) and for arm64, checked by that release's lintian; debian/tests on each release's arm64
-# package, in its AArch64 kernel under systemd; meanwhile the linters, the suite against the
-# release, static and sanitized builds with the static analysis, and reprotest of both packages.
+# Debian source package, built for each supported release in a clean chroot of it, natively (the
+# build runs the suite) and for arm64, checked by that release's lintian and its build log by blhc;
+# the package's autopkgtests on each release's arm64 package, inside that release's AArch64 kernel
+# under systemd, upgrading from 0.2.0 through an apt repository; meanwhile the linters, the suite
+# against the release, static and sanitized builds with the static analysis, both packages rebuilt
+# under reprotest's variations, the apt repository of every package built, and piuparts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -59,8 +61,8 @@ host_checks() {
 }
 step "sbuild and autopkgtest on arm64: $first, started"
 # shellcheck disable=SC2016 # expanded by that shell
-setsid sh -c 'pipeline/sbuild.sh "$1" "$2" arm64 &&
-  pipeline/autopkgtest.sh "$1" arm64 "$2" build/sbuild-"$1"/velorn-agent-monitor_*_arm64.deb' \
+setsid sh -c 'pipeline/sbuild.sh "$1" "$2" arm64 && files=$(pipeline/testbed_files.sh "$1" arm64) &&
+  pipeline/autopkgtest.sh "$1" arm64 "$2" build/sbuild-"$1"/velorn-agent-monitor_*_arm64.deb "$files"' \
   sh "$first" "$dsc" >"build/autopkgtest-$first.log" 2>&1 &
 jobs_first=$!
 # Where the kernel has no autogroups, nice alone does the same.
@@ -77,8 +79,9 @@ flake8 tests
 host_checks "$first" test-checked test-static
 collect images build/testbed-images.log "the testbed image of $second"
 step "autopkgtest on arm64: $second, started"
-setsid pipeline/autopkgtest.sh "$second" arm64 "$dsc" \
-  build/sbuild-"$second"/velorn-agent-monitor_*_arm64.deb >"build/autopkgtest-$second.log" 2>&1 &
+files=$(pipeline/testbed_files.sh "$second" arm64)
+setsid pipeline/autopkgtest.sh "$second" arm64 "$dsc" build/sbuild-"$second"/velorn-agent-monitor_*_arm64.deb \
+  "$files" >"build/autopkgtest-$second.log" 2>&1 &
 jobs_second=$!
 collect jobs_first "build/autopkgtest-$first.log" "sbuild and autopkgtest on arm64: $first, its log"
 host_checks "$second" test-asan
@@ -88,5 +91,12 @@ for arch in "" arm64; do
   step "reprotest ${arch:-native}"
   reprotest --vary=-user_group --append-build-command="-Pnocheck${arch:+ -a $arch}" "$dsc" -- null
 done
+step "the apt repository of every package built"
+pipeline/repository.sh build/repository "${releases[@]}"
+step "blhc: the build logs"
+mapfile -t logs < <(find build/sbuild-* -name '*.build' -type l)
+blhc --all "${logs[@]}"
+step "piuparts"
+pipeline/piuparts.sh "${releases[@]}"
 collect jobs_second "build/autopkgtest-$second.log" "autopkgtest on arm64: $second, its log"
 step "every test and gate passed in $((SECONDS - started)) s"

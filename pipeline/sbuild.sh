@@ -39,8 +39,15 @@ make_tarball() {
 }
 
 mkdir -p "$output"
-# The .changes names the release the changelog targets, as lintian expects, whichever built it.
-target=$(dpkg-parsechangelog -S Distribution)
+# Each release's build gets a version of its own, so that one apt repository holds them all and a
+# host's upgrade to the next release upgrades the package too: VERSION+debNN, ordered by the
+# releases and below the next upstream version. It comes from a binary-only changelog entry of the
+# release's own (a binNMU without its +bN), the only kind that names the release in the .changes and
+# satisfies lintian, dated as the source's last entry, so that a rebuild gives the same package.
+declare -A suffixes=([bookworm]=+deb12 [trixie]=+deb13 [sid]=+sid)
+[[ -v suffixes[$release] ]] || { echo "no version suffix for $release: one of ${!suffixes[*]}" >&2; exit 2; }
+entry=(--make-binNMU="Built for $release." --binNMU=0 --append-to-version="${suffixes[$release]}"
+  --binNMU-timestamp="$(dpkg-parsechangelog -S Date)" --maintainer="$(dpkg-parsechangelog -S Maintainer)")
 for arch in "${builds[@]}"; do
   tarball=$cache/$release-$arch.tar
   recipe=$(declare -f make_tarball; cat debian/control; echo "$release $native $arch")
@@ -51,7 +58,10 @@ for arch in "${builds[@]}"; do
   fi
   echo "sbuild: $release, $arch"
   rm -f "$output"/*_"$arch"[.-]*
-  (cd "$output" && SBUILD_CONFIG=$OLDPWD/pipeline/sbuild.conf sbuild --chroot="$tarball" --dist="$target" \
-    --host="$arch" "$dsc" >/dev/null) || { tail -n 60 "$output"/*"_$arch.build" >&2; exit 1; }
+  (cd "$output" && SBUILD_CONFIG=$OLDPWD/pipeline/sbuild.conf sbuild --chroot="$tarball" --dist="$release" \
+    "${entry[@]}" --host="$arch" "$dsc" >/dev/null) || { tail -n 60 "$output"/*"_$arch.build" >&2; exit 1; }
   grep -E '^(Status|Lintian|Build-Time):' "$output"/*"_$arch.build" | tail -n 3
+  # Neither program links a C++ runtime library.
+  depends=$(dpkg-deb -f "$output"/velorn-agent-monitor_*_"$arch".deb Depends)
+  [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || { echo "Depends: $depends: not libc6 alone" >&2; exit 1; }
 done
