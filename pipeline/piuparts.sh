@@ -44,6 +44,7 @@ fi
 for release; do
   # 0.2.0 as an apt repository of its own, for piuparts's upgrade test to install it from.
   previous=$PWD/build/previous-$release
+  pipeline/previous.sh "$release" "$native"
   (cd "$previous" && apt-ftparchive packages . >Packages)
   tarball=$(base "$release")
   piuparts "${options[@]}" -b "$tarball" -d "$release" --bindmount="$previous" \
