@@ -29,10 +29,12 @@ base() {
 options=(-i /var/cache/debconf/tmp.ci/)
 
 if $across; then
-  # The repository is signed by a key of its own, which apt in the chroot trusts from the start.
+  # The repository is signed by a key of its own, which apt in the chroot trusts from the start: from
+  # before its first update, which follows the scripts named post_chroot_unpack.
   scripts=$(mktemp -d) && trap 'rm -rf "$scripts"' EXIT
-  printf '#!/bin/sh\ncp %s /etc/apt/trusted.gpg.d/velorn-agent-monitor.asc\n' "$PWD/build/repository/archive-key.asc" \
-    >"$scripts/post_setup_velorn_key" && chmod 755 "$scripts/post_setup_velorn_key"
+  printf "#!/bin/sh\ncat >/etc/apt/trusted.gpg.d/velorn-agent-monitor.asc <<'EOF'\n%s\nEOF\n" \
+    "$(cat build/repository/archive-key.asc)" >"$scripts/post_chroot_unpack_velorn_key"
+  chmod 755 "$scripts/post_chroot_unpack_velorn_key"
   tarball=$(base "$1")
   piuparts "${options[@]}" -b "$tarball" -d "$1" -d "$2" --apt --scriptsdir="$scripts" -l "$scripts/log" \
     -m http://deb.debian.org/debian -m "file://$PWD/build/repository main" --bindmount="$PWD/build/repository" \
