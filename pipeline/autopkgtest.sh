@@ -133,9 +133,13 @@ fi
 kvm=${VELORN_TESTBED_KVM:-}
 if [[ -z $kvm ]]; then
   kvm=no
+  # On an AArch64 host the probe boots the machine and processor that autopkgtest gives the testbed
+  # there: qemu-system-aarch64 has no default machine, and would fail the probe wherever KVM works.
+  probe_machine=()
+  [[ $qemu_arch != aarch64 ]] || probe_machine=(-machine virt -cpu host)
   # shellcheck disable=SC2086 # qemu's options, one word each
   if [[ -e /dev/kvm && $qemu_arch == "$(uname -m)" ]] && timeout 30 "qemu-system-${qemu_arch%le}" -enable-kvm \
-    -m 256 -nographic -no-reboot -kernel "$cache/image/vmlinuz" -initrd "$cache/image/initrd.img" \
+    "${probe_machine[@]}" -m 256 -nographic -no-reboot -kernel "$cache/image/vmlinuz" -initrd "$cache/image/initrd.img" \
     -append "console=$console panic=-1 rdinit=/bin/busybox -- poweroff -f" $qemu_options </dev/null >/dev/null; then
     kvm=yes
   fi
