@@ -65,7 +65,7 @@ PROMPT = 20
 WARM, WARMUPS = 200, 25  # restarts a batch, and how many batches the monitor may grow over
 # What measures time or ratios runs where time is the builder's own: not in a package build, on a busy build daemon.
 TIMED = not os.environ.get("VELORN_UNTIMED")
-IDLE = 2  # seconds of watching an idle monitor, which must not wake: a timer's wake-up switches context at least once
+IDLE = 2  # seconds of watching a process asleep, which must not wake: a timer's wake-up switches context at least once
 # The watcher sleeps through a crash loop of WATCHED restarts, and names an agent down for good within DOWN_WITHIN s.
 # An emulated testbed, where each restart costs many times more, runs fewer (VELORN_WATCHED).
 WATCHED, DOWN_WITHIN = int(os.environ.get("VELORN_WATCHED", 1000)), 5
@@ -238,6 +238,13 @@ def switches(pid):
     return sum(map(int, re.findall(r"^(?:non)?voluntary_ctxt_switches:\s*(\d+)$", read(f"/proc/{pid}/status"), re.M)))
 
 
+def stays_asleep(test, pid, what):
+    """Watches the process, asleep, for IDLE seconds, in which it must not wake."""
+    woken, since = switches(pid), time.monotonic()
+    time.sleep(IDLE)  # a window to watch, not a wait for anything
+    test.assertEqual(switches(pid) - woken, 0, f"{what}: context switches in {time.monotonic() - since:.1f} s idle")
+
+
 def idle(pid):
     """Waits until the monitor sleeps in its wait with nothing pending: it has taken every signal sent before."""
     poll(lambda: state(pid) == "S" and not signals(pid, "SigPnd") and not signals(pid, "ShdPnd"), "the monitor to idle")
@@ -345,9 +352,7 @@ def watch(test, monitor, running, scratch):
         watcher = subprocess.Popen([WATCHER, test.unit], stdout=said, stderr=said)
         poll(lambda: state(watcher.pid) == "S", "the watcher to sleep")
         if TIMED:
-            woken = switches(watcher.pid)
-            time.sleep(IDLE)  # a window to watch, not a wait for anything
-            test.assertEqual(switches(watcher.pid) - woken, 0, "the watcher's context switches while the agent waits")
+            stays_asleep(test, watcher.pid, "the watcher, while the agent waits")
         open(f"{scratch}/crashes", "x").close()  # each start adds a byte, and crashes up to WATCHED bytes
         os.kill(running, signal.SIGKILL)
         poll(lambda: os.path.getsize(f"{scratch}/crashes") > WATCHED, f"{WATCHED} crash-restarts", 1800)
@@ -423,9 +428,7 @@ def crash_loop(test, monitor, running, scratch):
     storm(test, monitor, running, scratch, rounds=1000)
     idle(monitor)
     if TIMED:
-        woken, since = switches(monitor), time.monotonic()
-        time.sleep(IDLE)  # a window to watch, not a wait for anything
-        test.assertEqual(switches(monitor) - woken, 0, f"context switches in {time.monotonic() - since:.1f} s idle")
+        stays_asleep(test, monitor, "the monitor")
     test.assertEqual(footprint(monitor), before, "the monitor grew")
     return running
 
