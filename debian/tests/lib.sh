@@ -97,6 +97,10 @@ replaced() {
 watcher() { echo "velorn-agent-watch@${1#velorn-agent-monitor@}"; }
 # nothing_failed: no unit of the package's is failed, and the system is not degraded by one.
 nothing_failed() { [[ -z $(systemctl list-units --failed --plain --no-legend 'velorn-agent-*') ]]; }
+# current UNIT...: systemd has loaded each instance and its watcher as their files now are.
+current() {
+  local unit && for unit; do ! systemctl show -P NeedDaemonReload "$unit" "$(watcher "$unit")" | grep -q yes || return 1; done
+}
 # watched UNIT: the instance's watcher runs, and nothing is failed; prints the watcher's pid.
 watched() {
   systemctl -q is-active "$(watcher "$1")" && nothing_failed || return 1
